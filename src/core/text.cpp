@@ -40,8 +40,7 @@ int prefix_match_nocase(const char *a, const char *b) {
     return prefix_match_with<true>(a, b);
 }
 
-int split_lines(char *text, int length, char **table, int capacity, int *count_out,
-                int *rest_out) {
+int split_lines(char *text, int length, char **table, int capacity, int *count_out, int *rest_out) {
     text[length] = '\0';
     int count = 0;
     int position = 0;
@@ -54,7 +53,8 @@ int split_lines(char *text, int length, char **table, int capacity, int *count_o
         }
         *line_end = '\0';
         // a CR anywhere in the line becomes NUL, so a CR LF line ends before its CR
-        for (char *p = start; (p = static_cast<char *>(std::memchr(p, '\r', size_t(line_end - p))));) {
+        for (char *p = start;
+             (p = static_cast<char *>(std::memchr(p, '\r', size_t(line_end - p))));) {
             *p++ = '\0';
         }
         position = static_cast<int>(line_end - text) + 1;

@@ -47,7 +47,8 @@ long long read_decimal(const char *text);
 
 // The same searches over writable text.
 inline char *find_text(char *from, const char *to, const char *needle, int needle_length) {
-    return const_cast<char *>(find_text(static_cast<const char *>(from), to, needle, needle_length));
+    return const_cast<char *>(
+        find_text(static_cast<const char *>(from), to, needle, needle_length));
 }
 inline char *find_byte(char *from, const char *to, char c) {
     return const_cast<char *>(find_byte(static_cast<const char *>(from), to, c));

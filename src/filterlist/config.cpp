@@ -88,9 +88,8 @@ void apply_line(const char *line, int number) {
             continue;
         }
         // a line shorter than its value offset has no value
-        const char *value = std::strlen(line) >= static_cast<size_t>(k.value_offset)
-                                ? line + k.value_offset
-                                : "";
+        const char *value =
+            std::strlen(line) >= static_cast<size_t>(k.value_offset) ? line + k.value_offset : "";
         if (value[std::strspn(value, " ")] == '\0') {
             warn_line(number, "no value");
         } else if (k.text[0] == 's') {
@@ -152,8 +151,8 @@ void echo_config() {
     std::printf("      port: %d\n", proxy_settings.listen_port);
     for (int i = 0; i < filter_count; ++i) {
         const filter_entry &e = filter_table[i];
-        const char *label = e.kind == name_entry   ? "      name"
-                            : e.kind == link_entry ? "      link"
+        const char *label = e.kind == name_entry      ? "      name"
+                            : e.kind == link_entry    ? "      link"
                             : e.kind == content_entry ? "   content"
                                                       : "       url";
         std::printf("%s: \"%s\"\n", label, e.text);

@@ -20,11 +20,11 @@ enum step_result { need_more, finished, cut_short };
 
 struct receive_state {
     body_mode mode;
-    char *write;              // where the next read puts its bytes
-    char *scan;               // chunked: first received byte not yet decoded
-    char *data_end;           // chunked: end of the decoded body (nullptr otherwise)
-    long long remaining;      // counted: body bytes still expected
-    long long chunk_left;     // chunked: bytes of the current chunk still expected
+    char *write;          // where the next read puts its bytes
+    char *scan;           // chunked: first received byte not yet decoded
+    char *data_end;       // chunked: end of the decoded body (nullptr otherwise)
+    long long remaining;  // counted: body bytes still expected
+    long long chunk_left; // chunked: bytes of the current chunk still expected
 };
 
 constexpr char header_end_mark[] = "\r\n\r\n";

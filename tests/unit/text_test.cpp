@@ -12,9 +12,9 @@ TEST(PrefixMatch, TwoWayRule) {
         const char *a, *b;
         int expected;
     } rows[] = {
-        {"", "Host: ", 0},         {"Host: x", "", 0},          {"", "", 0},
-        {"Host: x", "Host: ", 1},  {"Hos", "Host: ", 1},        {"Host: ", "Hos", 1},
-        {"Hostx", "Host: ", 0},    {"host: x", "Host: ", 0},    {"Host: ", "Host: ", 1},
+        {"", "Host: ", 0},        {"Host: x", "", 0},       {"", "", 0},
+        {"Host: x", "Host: ", 1}, {"Hos", "Host: ", 1},     {"Host: ", "Hos", 1},
+        {"Hostx", "Host: ", 0},   {"host: x", "Host: ", 0}, {"Host: ", "Host: ", 1},
     };
     for (const row &r : rows) {
         EXPECT_EQ(prefix_match(r.a, r.b), r.expected) << r.a << " / " << r.b;
@@ -28,8 +28,8 @@ static std::vector<std::string> split(std::string text, int capacity, int *rest 
     buffer.push_back('#'); // the byte split_lines overwrites with the final NUL
     std::vector<char *> table(static_cast<size_t>(capacity));
     int count = -1;
-    int returned = split_lines(buffer.data(), static_cast<int>(text.size()), table.data(),
-                               capacity, &count, rest);
+    int returned = split_lines(buffer.data(), static_cast<int>(text.size()), table.data(), capacity,
+                               &count, rest);
     EXPECT_EQ(returned, count);
     EXPECT_EQ(buffer.back(), '\0');
     std::vector<std::string> lines;

@@ -141,9 +141,7 @@ long long read_decimal(const char *text) {
     constexpr long long ceiling = 1000000000000000000LL;
     long long value = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        if (value < ceiling) {
-            value = value * 10 + (*p - '0');
-        }
+        value = value < ceiling / 10 ? value * 10 + (*p - '0') : ceiling;
     }
     return negative ? -value : value;
 }

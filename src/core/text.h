@@ -42,7 +42,7 @@ const char *find_text(const char *from, const char *to, const char *needle, int 
 const char *find_byte(const char *from, const char *to, char c);
 
 // The decimal number at text: optional leading white space, an optional sign, then digits up to
-// the first other byte; no digits gives 0. Saturates instead of overflowing.
+// the first other byte; no digits gives 0. Magnitudes beyond 10^18 read as 10^18.
 long long read_decimal(const char *text);
 
 // The same searches over writable text.

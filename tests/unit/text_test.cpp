@@ -90,7 +90,8 @@ TEST(ReadDecimal, Forms) {
     EXPECT_EQ(read_decimal("+3"), 3);
     EXPECT_EQ(read_decimal("abc"), 0);
     EXPECT_EQ(read_decimal(""), 0);
-    EXPECT_GT(read_decimal("99999999999999999999999999"), 1000000000000000000LL - 1);
+    EXPECT_EQ(read_decimal("99999999999999999999999999"), 1000000000000000000LL);
+    EXPECT_EQ(read_decimal("-99999999999999999999999999"), -1000000000000000000LL);
 }
 
 TEST(Timestamp, Shape) {

@@ -1,8 +1,11 @@
 """The reason the proxy exists, end to end: a discussion filtered, an "X" clicked, the author gone."""
 import re
+import socket
+import time
 import unittest
 
-from harness import BLOG_HOST, LOOPBACK, Proxy, ProxyCase, chunked, exchange, get, split_reply
+from harness import (BLOG_HOST, LOOPBACK, BlogServer, Proxy, ProxyCase, chunked, conf, exchange,
+                     free_port, get, split_reply)
 
 
 def block(cls, author, text, link=None):
@@ -83,6 +86,26 @@ class FilterRoundTrip(ProxyCase, unittest.TestCase):
         self.addCleanup(self.finish_proxy, again)
         self.assertIn('      name: "Rex Troll"', again.lines)
         self.assertEqual(kept_authors(split_reply(get(port, "/threads/1"))[2]), expected)
+
+    def test_port_above_65535_binds_its_low_bits_and_links_show_it_as_configured(self):
+        page = block("", "Ann", "hello").encode()
+        self.blog = BlogServer(lambda req, conn: b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(page) + page)
+        self.addCleanup(self.blog.stop)
+        low = free_port()
+        proxy = Proxy(conf(self.blog.port, 65536 + low), wait=False)
+        self.addCleanup(self.finish_proxy, proxy)
+        proxy.wait_for_line("Hostname ")
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection((LOOPBACK, low), timeout=1).close()
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.02)
+        self.assertIn("      port: %d" % (65536 + low), proxy.lines)
+        [(_, who, x_url)] = kept_blocks(split_reply(get(low, "/"))[2])
+        self.assertTrue(x_url.startswith("http://%s:%d/mivrel/filter/" % (LOOPBACK, 65536 + low)))
 
     def test_refused_texts_append_nothing(self):
         proxy = self.start(lambda req, conn: b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")

@@ -15,17 +15,13 @@ write_cursor make_cursor(char *start, int size) {
     return write_cursor{start, start + size, false};
 }
 
-static char fold_case(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 template <bool fold>
 static int prefix_match_with(const char *a, const char *b) {
     if (*a == '\0' || *b == '\0') {
         return 0;
     }
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (fold ? fold_case(*a) != fold_case(*b) : *a != *b) {
+        if (fold ? fold_ascii_letter(*a) != fold_ascii_letter(*b) : *a != *b) {
             return 0;
         }
     }
@@ -126,6 +122,19 @@ const char *find_byte(const char *from, const char *to, char c) {
         return nullptr;
     }
     return static_cast<const char *>(std::memchr(from, c, static_cast<size_t>(to - from)));
+}
+
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
 
 long long read_decimal(const char *text) {

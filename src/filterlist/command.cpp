@@ -19,19 +19,6 @@ constexpr int filter_path_length = sizeof filter_path - 1;
 
 const char title_line[] = "Mivrel: A proxy filter for the Reason Hit &amp; Run blog\r\n";
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 struct decoded_text {
     char *text; // a field of decoded_text_size bytes
     int length; // bytes decoded, also those that did not fit the field
@@ -42,8 +29,8 @@ struct decoded_text {
 const char *decode_hex_text(const char *at, const char *end, decoded_text *out) {
     out->length = 0;
     for (; end - at >= 2; at += 2) {
-        int high = hex_digit(at[0]);
-        int low = hex_digit(at[1]);
+        int high = hex_digit_value(at[0]);
+        int low = hex_digit_value(at[1]);
         if (high < 0 || low < 0 || (high == 0 && low == 0)) {
             break;
         }

@@ -94,11 +94,12 @@ TEST_F(CommandPage, ListsNameAndLinkOnceAndSaysSoAfterwards) {
     EXPECT_EQ(filter_table[1].kind, link_entry);
 
     served again = serve_segment(segment, "HTTP/1.0");
-    EXPECT_EQ(again.page, page_start +
-                              "<p>\r\nName \"Some One\" is already listed in <code>mivrel.conf</code>.\r\n" +
-                              "<p>\r\nLink \"http://one.example/\" is already listed in "
-                              "<code>mivrel.conf</code>.\r\n" +
-                              page_end);
+    EXPECT_EQ(again.page,
+              page_start +
+                  "<p>\r\nName \"Some One\" is already listed in <code>mivrel.conf</code>.\r\n" +
+                  "<p>\r\nLink \"http://one.example/\" is already listed in "
+                  "<code>mivrel.conf</code>.\r\n" +
+                  page_end);
     EXPECT_EQ(again.header.substr(0, 17), "HTTP/1.0 200 OK\r\n");
     EXPECT_EQ(conf_text(), "port 4004\nname Some One\nlink http://one.example/\n");
     EXPECT_EQ(filter_count, 2);
@@ -120,7 +121,8 @@ TEST_F(CommandPage, SegmentsAndTheirDecoding) {
          "<p>\r\nLink \"L\" has been added to <code>mivrel.conf</code>.\r\n"},
         {"a pair with a space is no pair", "41 x",
          "<p>\r\nName \"A\" has been added to <code>mivrel.conf</code>.\r\n"},
-        {"odd length", "4142434", "<p>\r\nName \"ABC\" has been added to <code>mivrel.conf</code>.\r\n"},
+        {"odd length", "4142434",
+         "<p>\r\nName \"ABC\" has been added to <code>mivrel.conf</code>.\r\n"},
         {"& stays, <, > and quotes become entities", hex("T &amp; Q") + "00" + hex("\"><b>") + "00",
          "<p>\r\nName \"T &amp; Q\" has been added to <code>mivrel.conf</code>.\r\n"
          "<p>\r\nLink \"&quot;&gt;&lt;b&gt;\" has been added to <code>mivrel.conf</code>.\r\n"},
@@ -170,10 +172,11 @@ TEST_F(CommandPage, FullTableAndUnwritableFileAreSaidSo) {
     for (int i = 0; i < limits::filter_table_size; ++i) {
         add_filter_entry(content_entry, "w", 1);
     }
-    EXPECT_NE(serve_segment(hex("Full") + "0000")
-                  .page.find("Name \"Full\" has been added to <code>mivrel.conf</code>, but the filter "
-                             "table is full, so it is not in effect.\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        serve_segment(hex("Full") + "0000")
+            .page.find("Name \"Full\" has been added to <code>mivrel.conf</code>, but the filter "
+                       "table is full, so it is not in effect.\r\n"),
+        std::string::npos);
     ASSERT_EQ(unlink("mivrel.conf"), 0);
     ASSERT_EQ(mkdir("mivrel.conf", 0700), 0); // cannot be opened for appending
     EXPECT_NE(serve_segment(hex("Gone") + "0000")

@@ -61,11 +61,12 @@ void warn_line(int number, const char *reason) {
 
 // Copies a setting's value into its field, refusing a value that does not fit.
 void set_host_field(char *field, const char *value, int number) {
-    if (std::strlen(value) >= static_cast<size_t>(limits::host_name_size)) {
+    size_t length = std::strlen(value);
+    if (length >= static_cast<size_t>(limits::host_name_size)) {
         warn_line(number, "value longer than 255 bytes");
         return;
     }
-    std::strcpy(field, value);
+    std::memcpy(field, value, length + 1);
 }
 
 void add_entry_line(char kind, const char *value, int number) {

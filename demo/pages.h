@@ -190,9 +190,11 @@ static const blog_page blog_pages[] = {
     {"/about", "About the Harbour Lantern", about_body, false},
 };
 
+// The style sheet's link is relative, so that the page opened straight from the sample blog
+// fetches nothing from the public host.
 static const char page_top[] =
     "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
-    "<link rel=\"stylesheet\" href=\"" BLOG "/style.css\">\n</head>\n<body>\n"
+    "<link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body>\n"
     "<div id=\"masthead\"><a href=\"" BLOG "/\">The Harbour Lantern</a>"
     " <span>a neighbourhood blog</span></div>\n<div id=\"main\">\n<h1>%s</h1>\n";
 

@@ -108,7 +108,7 @@ def check_run_and_ctrl_c(script, build, work):
             page = reply.read().decode("utf-8")
         assert "Grumbleweed" not in page, "a listed author's comments are hidden"
         assert f'(<a href="http://127.0.0.1:{proxy_port}/mivrel/filter/' in page, "X links"
-        assert f'href="http://127.0.0.1:{proxy_port}/style.css"' in page, "links rewritten"
+        assert f'href="http://127.0.0.1:{proxy_port}/about"' in page, "links rewritten"
         demo.wait_for_line(r" 13 posts tested, 5 removed, 38\.5%$", START_SECONDS)
 
         os.killpg(demo.proc.pid, signal.SIGINT)  # what Ctrl-C in a terminal does

@@ -62,6 +62,7 @@ const listed = {
 };
 
 const children = new Set();
+let browser = null; // the Chromium context, closed before its profile is removed
 const tempDirs = [];
 
 async function freePort() {
@@ -224,6 +225,7 @@ async function main() {
   });
   // Anything the page asks from elsewhere than the proxy is refused and recorded: links and
   // resources that escaped the link rewriting, or scripts that should have been cut out.
+  browser = context;
   const escaped = [];
   await context.route('**/*', (route) => {
     const url = route.request().url();
@@ -400,11 +402,14 @@ async function main() {
   assert.deepEqual(escaped, [], 'the browser asked nothing of any other address');
   console.log('ok: following a link stays behind the proxy; nothing was asked of another address');
 
-  await context.close();
   console.log(`browser test passed; screenshots in ${opt.shots}`);
 }
 
 async function cleanUp() {
+  if (browser) {
+    await Promise.race([browser.close(), sleep(10_000)]);
+    browser = null;
+  }
   for (const child of [...children]) {
     await stop(child);
   }

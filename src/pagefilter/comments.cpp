@@ -5,11 +5,14 @@
 #include "core/proxy.h"
 #include "core/text.h"
 #include "filterlist/config.h"
-#include "http/message.h"
 #include "pagefilter/body.h"
 
 #include <cstdio>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 static char hex_text[limits::hex_text_size];
 static char filter_link[limits::filter_link_size];
@@ -18,173 +21,356 @@ namespace {
 
 constexpr char block_marker[] = "com-blck\"";
 constexpr int block_marker_length = sizeof block_marker - 1;
+constexpr char link_suffix[] = "/\">X</a>)";
+constexpr int link_suffix_length = sizeof link_suffix - 1;
 
+// Offsets into the body being edited.
 struct comment_block {
-    char *start;       // the "<" that opens the block's tag
-    char *class_value; // after the first double quote from the start
-    char *end;         // right after the first "</div>" from the start
-    char *name;        // author_name: [name, name_end)
-    char *name_end;
-    char *link;        // author_link: [link, link_end), empty for a plain author
-    char *link_end;
+    int start;       // the "<" that opens the block's tag
+    int class_value; // after the first double quote from the start
+    int end;         // right after the first "</div>" from the start
+    int name;        // author_name: [name, name_end)
+    int name_end;
+    int link; // author_link: [link, link_end), empty for a plain author
+    int link_end;
 };
 
 // Finds the block whose marker is the first at or after `from`. false when there is none or its
 // structure breaks off; a block whose "</div>" does not lie after its marker counts as broken,
 // since the walk would otherwise find the same marker again.
-bool find_block(char *from, const char *end, comment_block *b) {
-    char *marker = find_text(from, end, block_marker, block_marker_length);
-    if (marker == nullptr) {
+bool find_block(int from, int end, comment_block *b) {
+    int marker = body_find(from, end, block_marker, block_marker_length);
+    if (marker < 0) {
         return false;
     }
-    char *start = marker;
-    while (start > message_info.body_start && *start != '<') {
-        --start;
+    int start = body_find_byte_back(marker, 0, '<');
+    if (start < 0) {
+        return false;
     }
-    char *quote = find_byte(start, end, '"');
-    char *close = find_text(start, end, "</div>", 6);
-    char *paragraph = find_text(start, end, "<p>", 3);
-    if (*start != '<' || quote == nullptr || close == nullptr || close < marker ||
-        paragraph == nullptr) {
+    int quote = body_find_byte(start, end, '"');
+    int close = body_find(start, end, "</div>", 6);
+    int paragraph = body_find(start, end, "<p>", 3);
+    if (quote < 0 || close < 0 || close < marker || paragraph < 0) {
         return false;
     }
     b->start = start;
     b->class_value = quote + 1;
     b->end = close + 6;
-    char *line = paragraph + 3;
-    if (prefix_match(line, "<a href=\"")) {
+    int line = paragraph + 3;
+    if (body_prefix_match(line, "<a href=\"")) {
         if (end - line < 9) {
             return false;
         }
         b->link = line + 9;
-        b->link_end = find_byte(b->link, end, '"');
-        char *tag_end = find_byte(line, end, '>');
-        b->name = tag_end ? tag_end + 1 : nullptr;
-        b->name_end = tag_end ? find_text(b->name, end, "</a>", 4) : nullptr;
-        return b->link_end != nullptr && b->name_end != nullptr;
+        b->link_end = body_find_byte(b->link, end, '"');
+        int tag_end = body_find_byte(line, end, '>');
+        b->name = tag_end >= 0 ? tag_end + 1 : -1;
+        b->name_end = tag_end >= 0 ? body_find(b->name, end, "</a>", 4) : -1;
+        return b->link_end >= 0 && b->name_end >= 0;
     }
     b->link = b->link_end = line;
     b->name = line;
-    b->name_end = find_text(line, end, " |", 2);
-    return b->name_end != nullptr;
+    b->name_end = body_find(line, end, " |", 2);
+    return b->name_end >= 0;
 }
 
-bool is_letter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+// The content rows, their letters folded to lower case, chained by their first byte.
+struct word_row {
+    int length;
+    char folded[limits::filter_text_max + 1];
+};
 
-char fold_letter(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+word_row words[limits::filter_table_size];
+int word_count;
+int shortest_word;
+short first_row[256]; // the first row whose folded text begins with the byte, -1 when none
+short next_row[limits::filter_table_size];
+bool starts_row[256]; // a row's text can begin with this byte (either case)
+bool letter[256];
+unsigned char folded[256];
 
-// The row's text as a whole word anywhere in the block, letters compared without regard to case.
-bool contains_word(const filter_entry &e, const comment_block &b) {
-    const int n = e.length;
-    if (b.end - b.start < n) {
-        return false;
+void prepare_tables() {
+    for (int c = 0; c < 256; ++c) {
+        letter[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        folded[c] = static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+        first_row[c] = -1;
+        starts_row[c] = false;
     }
-    for (const char *s = b.start; s <= b.end - n; ++s) {
-        if (s > message_info.body_start && is_letter(s[-1])) {
+    word_count = 0;
+    shortest_word = limits::filter_text_max + 1;
+    for (int i = 0; i < filter_count; ++i) {
+        const filter_entry &e = filter_table[i];
+        if (e.kind != content_entry || e.length <= 0) {
             continue;
         }
-        int i = 0;
-        while (i < n && fold_letter(s[i]) == fold_letter(e.text[i])) {
-            ++i;
+        word_row &w = words[word_count];
+        w.length = e.length;
+        for (int k = 0; k < e.length; ++k) {
+            w.folded[k] = static_cast<char>(folded[static_cast<unsigned char>(e.text[k])]);
         }
-        if (i == n && !is_letter(s[n])) {
+        shortest_word = e.length < shortest_word ? e.length : shortest_word;
+        ++word_count;
+    }
+    // chained back to front, so that each chain keeps table order
+    for (int i = word_count - 1; i >= 0; --i) {
+        auto first = static_cast<unsigned char>(words[i].folded[0]);
+        next_row[i] = first_row[first];
+        first_row[first] = static_cast<short>(i);
+        starts_row[first] = true;
+        if (first >= 'a' && first <= 'z') {
+            starts_row[first - 'a' + 'A'] = true;
+        }
+    }
+}
+
+bool row_at(const word_row &w, const unsigned char *s) {
+    for (int k = 1; k < w.length; ++k) {
+        if (folded[s[k]] != static_cast<unsigned char>(w.folded[k])) {
+            return false;
+        }
+    }
+    return !letter[s[w.length]];
+}
+
+// A row of the chain of s[i] that matches there as a whole word inside s[0, length].
+bool row_starts_at(const unsigned char *s, int i, int length) {
+    for (int r = first_row[folded[s[i]]]; r >= 0; r = next_row[r]) {
+        if (i + words[r].length <= length && row_at(words[r], s + i)) {
             return true;
         }
     }
     return false;
 }
 
-bool same_text(const filter_entry &e, const char *from, const char *to) {
-    return e.length == to - from && std::memcmp(e.text, from, static_cast<size_t>(e.length)) == 0;
+#if defined(__SSE2__)
+// The rows' first bytes as vectors, when there are few enough of them: a letter is compared with
+// the lower-case bit set, so that one comparison finds both cases.
+constexpr int vector_first_capacity = 8;
+__m128i vector_first[vector_first_capacity];
+bool vector_first_letter[vector_first_capacity];
+int vector_first_count; // 0: too many first bytes, scan byte by byte
+
+void prepare_vectors() {
+    vector_first_count = 0;
+    for (int c = 0; c < 256; ++c) {
+        if (first_row[c] < 0 || (c >= 'A' && c <= 'Z')) {
+            continue;
+        }
+        if (vector_first_count == vector_first_capacity) {
+            vector_first_count = 0;
+            return;
+        }
+        vector_first[vector_first_count] = _mm_set1_epi8(static_cast<char>(c));
+        vector_first_letter[vector_first_count] = c >= 'a' && c <= 'z';
+        ++vector_first_count;
+    }
+}
+#endif
+
+// Some content row as a whole word starting in s[0, length - row length]; s[length] is readable,
+// and `before` is the byte before s (0 when s is the body start: no letter).
+bool holds_word(const unsigned char *s, int length, unsigned char before) {
+    const int last = length - shortest_word;
+    if (last < 0) {
+        return false;
+    }
+    if (starts_row[s[0]] && !letter[before] && row_starts_at(s, 0, length)) {
+        return true;
+    }
+    int i = 1;
+#if defined(__SSE2__)
+    if (vector_first_count > 0) {
+        const __m128i case_bit = _mm_set1_epi8(0x20);
+        const __m128i a = _mm_set1_epi8('a');
+        const __m128i z = _mm_set1_epi8(25);
+        for (; i + 15 <= length && i <= last; i += 16) {
+            __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+            __m128i previous = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i - 1));
+            __m128i t = _mm_sub_epi8(_mm_or_si128(previous, case_bit), a);
+            __m128i previous_letter = _mm_cmpeq_epi8(_mm_min_epu8(t, z), t);
+            __m128i lower = _mm_or_si128(current, case_bit);
+            __m128i first = _mm_setzero_si128();
+            for (int k = 0; k < vector_first_count; ++k) {
+                first = _mm_or_si128(first, _mm_cmpeq_epi8(vector_first_letter[k] ? lower : current,
+                                                           vector_first[k]));
+            }
+            auto bits =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(previous_letter, first)));
+            if (last - i < 15) {
+                bits &= (2u << (last - i)) - 1;
+            }
+            while (bits != 0) {
+                if (row_starts_at(s, i + __builtin_ctz(bits), length)) {
+                    return true;
+                }
+                bits &= bits - 1;
+            }
+        }
+    }
+#endif
+    for (; i <= last; ++i) {
+        if (starts_row[s[i]] && !letter[s[i - 1]] && row_starts_at(s, i, length)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The same over a block that does not lie in one piece of the body.
+bool holds_word_slowly(const comment_block &b) {
+    for (int s = b.start; s <= b.end - shortest_word; ++s) {
+        if (s > 0 && letter[static_cast<unsigned char>(body_byte(s - 1))]) {
+            continue;
+        }
+        auto c = static_cast<unsigned char>(body_byte(s));
+        for (int r = first_row[folded[c]]; r >= 0 && starts_row[c]; r = next_row[r]) {
+            const word_row &w = words[r];
+            if (s + w.length > b.end) {
+                continue;
+            }
+            int k = 1;
+            while (k < w.length && folded[static_cast<unsigned char>(body_byte(s + k))] ==
+                                       static_cast<unsigned char>(w.folded[k])) {
+                ++k;
+            }
+            if (k == w.length && !letter[static_cast<unsigned char>(body_byte(s + k))]) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool contains_word(const comment_block &b) {
+    if (word_count == 0 || b.end - b.start < shortest_word) {
+        return false;
+    }
+    int available = 0;
+    const char *p = body_span(b.start, &available);
+    int length = b.end - b.start;
+    if (available <= length) {
+        return holds_word_slowly(b);
+    }
+    unsigned char before = b.start > 0 ? static_cast<unsigned char>(body_byte(b.start - 1)) : 0;
+    return holds_word(reinterpret_cast<const unsigned char *>(p), length, before);
+}
+
+bool same_text(const filter_entry &e, int from, int to) {
+    return e.length == to - from && body_equal(from, e.text, e.length);
 }
 
 bool block_is_listed(const comment_block &b) {
     for (int i = 0; i < filter_count; ++i) {
         const filter_entry &e = filter_table[i];
         if ((e.kind == name_entry && same_text(e, b.name, b.name_end)) ||
-            (e.kind == link_entry && same_text(e, b.link, b.link_end)) ||
-            (e.kind == content_entry && e.length > 0 && contains_word(e, b))) {
+            (e.kind == link_entry && same_text(e, b.link, b.link_end))) {
             return true;
         }
     }
-    return false;
+    return contains_word(b);
 }
 
-void append_hex_pairs(write_cursor *out, const char *from, const char *to) {
+// The hex pairs of text[from, to) at out, or false when they do not all fit before out_end.
+bool append_hex_pairs(char **out, const char *out_end, int from, int to) {
     static const char digits[] = "0123456789abcdef";
-    for (const char *p = from; p < to; ++p) {
-        const auto byte = static_cast<unsigned char>(*p);
-        const char pair[2] = {digits[byte >> 4], digits[byte & 15]};
-        append_bytes(out, pair, 2);
+    if ((out_end - *out) / 2 < to - from) {
+        return false;
     }
+    char *o = *out;
+    while (from < to) {
+        int available = 0;
+        const auto *p = reinterpret_cast<const unsigned char *>(body_span(from, &available));
+        int n = to - from < available ? to - from : available;
+        for (int k = 0; k < n; ++k) {
+            *o++ = digits[p[k] >> 4];
+            *o++ = digits[p[k] & 15];
+        }
+        from += n;
+    }
+    *out = o;
+    return true;
 }
+
+// filter_link up to the encoded segment, the same for every block of a reply.
+int link_head_length;
 
 // Builds the block's "X" link; its length, or 0 when it does not fit its fields.
 int build_filter_link(const comment_block &b) {
-    write_cursor hex = make_cursor(hex_text, limits::hex_text_size - 1);
-    append_hex_pairs(&hex, b.name, b.name_end);
-    append_text(&hex, "00");
-    append_hex_pairs(&hex, b.link, b.link_end);
-    append_text(&hex, "00");
-    if (hex.overflow) {
+    char *hex = hex_text;
+    const char *hex_end = hex_text + limits::hex_text_size - 1;
+    if (!append_hex_pairs(&hex, hex_end, b.name, b.name_end) || hex_end - hex < 2) {
         return 0;
     }
-    *hex.position = '\0';
-    int n = std::snprintf(filter_link, sizeof filter_link,
-                          " (<a href=\"http://%s:%d%s%s/\">X</a>)", proxy_settings.listen_host,
-                          proxy_settings.listen_port, filter_path, hex_text);
-    return (n > 0 && n < limits::filter_link_size) ? n : 0;
+    *hex++ = '0';
+    *hex++ = '0';
+    if (!append_hex_pairs(&hex, hex_end, b.link, b.link_end) || hex_end - hex < 2) {
+        return 0;
+    }
+    *hex++ = '0';
+    *hex++ = '0';
+    int hex_length = static_cast<int>(hex - hex_text);
+    int n = link_head_length + hex_length + link_suffix_length;
+    if (link_head_length <= 0 || n >= limits::filter_link_size) {
+        return 0;
+    }
+    std::memcpy(filter_link + link_head_length, hex_text, static_cast<size_t>(hex_length));
+    std::memcpy(filter_link + link_head_length + hex_length, link_suffix, link_suffix_length);
+    return n;
 }
 
 } // namespace
 
 void filter_comments() {
+    prepare_tables();
+#if defined(__SSE2__)
+    prepare_vectors();
+#endif
+    link_head_length =
+        std::snprintf(filter_link, sizeof filter_link, " (<a href=\"http://%s:%d%s",
+                      proxy_settings.listen_host, proxy_settings.listen_port, filter_path);
+    if (link_head_length >= limits::filter_link_size) {
+        link_head_length = -1;
+    }
+    body_begin();
     int tested = 0;
     int removed = 0;
     int stripe_state = 0;
-    char *position = message_info.body_start;
-    char *end = body_text_end();
+    int position = 0;
     comment_block b{};
-    while (find_block(position, end, &b)) {
+    while (find_block(position, body_text_end(), &b)) {
         ++tested;
         if (block_is_listed(b)) {
-            int length = static_cast<int>(b.end - b.start);
-            splice_body(b.start, length, nullptr, 0);
-            end -= length;
+            body_replace(b.start, b.end - b.start, nullptr, 0, 1);
             ++removed;
             continue;
         }
-        char *insert_at = b.link != b.link_end ? find_text(b.name, end, " |", 2) : b.name_end;
-        if (insert_at == nullptr) {
+        int insert_at =
+            b.link != b.link_end ? body_find(b.name, body_text_end(), " |", 2) : b.name_end;
+        if (insert_at < 0) {
             --tested; // broken structure: the walk ends before this block
             break;
         }
         // The "X" link and "white-" are left out where the body would outgrow message_buffer or
         // the author's texts do not fit the link's fields; the block itself stays intact.
         int link_length = build_filter_link(b);
-        if (link_length == 0 || splice_body(insert_at, 0, filter_link, link_length) != 0) {
+        if (link_length == 0 || body_replace(insert_at, 0, filter_link, link_length, 0) != 0) {
             link_length = 0;
         }
-        end += link_length;
         if (insert_at <= b.class_value) {
             b.class_value += link_length;
         }
-        bool white = prefix_match(b.class_value, "white-") != 0;
+        bool white = body_prefix_match(b.class_value, "white-") != 0;
         if (white && stripe_state == 0) {
-            splice_body(b.class_value, 6, nullptr, 0);
+            body_replace(b.class_value, 6, nullptr, 0, 1);
             b.end -= 6;
-            end -= 6;
-        } else if (!white && stripe_state == 1 && splice_body(b.class_value, 0, "white-", 6) == 0) {
+        } else if (!white && stripe_state == 1 &&
+                   body_replace(b.class_value, 0, "white-", 6, 1) == 0) {
             b.end += 6;
-            end += 6;
         }
         stripe_state = 1 - stripe_state;
         position = b.end + link_length;
     }
+    body_finish();
     if (tested != 0) {
         std::printf("%s %d posts tested, %d removed, %.1f%%\n", timestamp_text(), tested, removed,
                     removed * 100.0 / tested);

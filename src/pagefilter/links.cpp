@@ -2,28 +2,29 @@
 #include "pagefilter/links.h"
 
 #include "core/proxy.h"
-#include "http/message.h"
-#include "core/text.h"
 #include "pagefilter/body.h"
 
 #include <cstdio>
-#include <cstring>
+
+// Recorded edits point at the replacement until the body is written back.
+static char replacement[limits::proxy_address_size + 16];
 
 void rewrite_links() {
     char search[limits::host_name_size + 16];
-    char replacement[limits::proxy_address_size + 16];
     int search_length = std::snprintf(search, sizeof search, "=\"http://%s", blog_host);
     int replacement_length = std::snprintf(replacement, sizeof replacement, "=\"http://%s:%d",
                                            proxy_settings.listen_host, proxy_settings.listen_port);
-    char *position = message_info.body_start;
-    char *end = body_text_end();
+    body_begin();
+    int position = 0;
+    int end = body_text_end();
     for (;;) {
-        char *found = find_text(position, end, search, search_length);
-        if (found == nullptr ||
-            splice_body(found, search_length, replacement, replacement_length) != 0) {
-            return;
+        int found = body_find(position, end, search, search_length);
+        if (found < 0 ||
+            body_replace(found, search_length, replacement, replacement_length, 1) != 0) {
+            break;
         }
         end += replacement_length - search_length;
         position = found + replacement_length;
     }
+    body_finish();
 }

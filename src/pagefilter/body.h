@@ -20,8 +20,18 @@ char body_byte(int at);
 // contiguously; valid until the next edit.
 const char *body_span(int at, int *available);
 
-// The first occurrence of needle[0, length) starting in [from, to - length], or -1.
-int body_find(int from, int to, const char *needle, int length);
+// A text to search for, with the two bytes of it that are rarest in pages: the search looks for
+// those first.
+struct search_text {
+    const char *text;
+    int length;
+    int rare;  // index of the rarest byte
+    int other; // index of the next rarest byte (0 for a text of one byte)
+};
+search_text make_search_text(const char *text, int length);
+
+// The first occurrence of the text starting in [from, to - length], or -1.
+int body_find(int from, int to, const search_text &needle);
 // The first byte c in [from, to), or -1.
 int body_find_byte(int from, int to, char c);
 // The last byte c in [low, from], or -1.
@@ -38,5 +48,5 @@ int body_equal(int at, const char *bytes, int length);
 // is 1, which says that it stays unchanged until body_finish().
 int body_replace(int at, int remove, const char *insert, int insert_length, int lasting);
 
-// The first occurrence of needle[0, length) in [from, to), for the searches over plain memory.
-const char *find_bytes(const char *from, const char *to, const char *needle, int length);
+// The first occurrence of the text in [from, to), for the searches over plain memory.
+const char *find_bytes(const char *from, const char *to, const search_text &needle);

@@ -13,6 +13,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 static char hex_text[limits::hex_text_size];
 static char filter_link[limits::filter_link_size];
@@ -21,6 +24,21 @@ namespace {
 
 constexpr char block_marker[] = "com-blck\"";
 constexpr int block_marker_length = sizeof block_marker - 1;
+
+// The texts the walk looks for.
+search_text marker_text;
+search_text div_end_text;
+search_text paragraph_text;
+search_text anchor_end_text;
+search_text bar_text;
+
+void prepare_search_texts() {
+    marker_text = make_search_text(block_marker, block_marker_length);
+    div_end_text = make_search_text("</div>", 6);
+    paragraph_text = make_search_text("<p>", 3);
+    anchor_end_text = make_search_text("</a>", 4);
+    bar_text = make_search_text(" |", 2);
+}
 constexpr char link_suffix[] = "/\">X</a>)";
 constexpr int link_suffix_length = sizeof link_suffix - 1;
 
@@ -39,7 +57,7 @@ struct comment_block {
 // structure breaks off; a block whose "</div>" does not lie after its marker counts as broken,
 // since the walk would otherwise find the same marker again.
 bool find_block(int from, int end, comment_block *b) {
-    int marker = body_find(from, end, block_marker, block_marker_length);
+    int marker = body_find(from, end, marker_text);
     if (marker < 0) {
         return false;
     }
@@ -48,8 +66,8 @@ bool find_block(int from, int end, comment_block *b) {
         return false;
     }
     int quote = body_find_byte(start, end, '"');
-    int close = body_find(start, end, "</div>", 6);
-    int paragraph = body_find(start, end, "<p>", 3);
+    int close = body_find(start, end, div_end_text);
+    int paragraph = body_find(start, end, paragraph_text);
     if (quote < 0 || close < 0 || close < marker || paragraph < 0) {
         return false;
     }
@@ -65,12 +83,12 @@ bool find_block(int from, int end, comment_block *b) {
         b->link_end = body_find_byte(b->link, end, '"');
         int tag_end = body_find_byte(line, end, '>');
         b->name = tag_end >= 0 ? tag_end + 1 : -1;
-        b->name_end = tag_end >= 0 ? body_find(b->name, end, "</a>", 4) : -1;
+        b->name_end = tag_end >= 0 ? body_find(b->name, end, anchor_end_text) : -1;
         return b->link_end >= 0 && b->name_end >= 0;
     }
     b->link = b->link_end = line;
     b->name = line;
-    b->name_end = body_find(line, end, " |", 2);
+    b->name_end = body_find(line, end, bar_text);
     return b->name_end >= 0;
 }
 
@@ -88,6 +106,14 @@ short next_row[limits::filter_table_size];
 bool starts_row[256]; // a row's text can begin with this byte (either case)
 bool letter[256];
 unsigned char folded[256];
+// Bit (a << 8 | b) is set when a row begins with the folded bytes a, b (every b for a row of
+// one byte): most candidate positions go after one look at it.
+unsigned char pair_bits[256 * 256 / 8];
+
+void allow_pair(int a, int b) {
+    int key = a << 8 | b;
+    pair_bits[key >> 3] = static_cast<unsigned char>(pair_bits[key >> 3] | 1 << (key & 7));
+}
 
 void prepare_tables() {
     for (int c = 0; c < 256; ++c) {
@@ -111,6 +137,18 @@ void prepare_tables() {
         shortest_word = e.length < shortest_word ? e.length : shortest_word;
         ++word_count;
     }
+    std::memset(pair_bits, 0, sizeof pair_bits);
+    for (int i = 0; i < word_count; ++i) {
+        auto first = static_cast<unsigned char>(words[i].folded[0]);
+        for (int b = 0; b < 256; ++b) {
+            if (words[i].length > 1) {
+                b = static_cast<unsigned char>(words[i].folded[1]);
+                allow_pair(first, b);
+                break;
+            }
+            allow_pair(first, b);
+        }
+    }
     // chained back to front, so that each chain keeps table order
     for (int i = word_count - 1; i >= 0; --i) {
         auto first = static_cast<unsigned char>(words[i].folded[0]);
@@ -133,7 +171,12 @@ bool row_at(const word_row &w, const unsigned char *s) {
 }
 
 // A row of the chain of s[i] that matches there as a whole word inside s[0, length].
-bool row_starts_at(const unsigned char *s, int i, int length) {
+inline bool pair_allowed(const unsigned char *s) {
+    int key = folded[s[0]] << 8 | folded[s[1]];
+    return (pair_bits[key >> 3] >> (key & 7) & 1) != 0;
+}
+
+__attribute__((noinline)) bool row_starts_at(const unsigned char *s, int i, int length) {
     for (int r = first_row[folded[s[i]]]; r >= 0; r = next_row[r]) {
         if (i + words[r].length <= length && row_at(words[r], s + i)) {
             return true;
@@ -143,12 +186,12 @@ bool row_starts_at(const unsigned char *s, int i, int length) {
 }
 
 #if defined(__SSE2__)
-// The rows' first bytes as vectors, when there are few enough of them: a letter is compared with
-// the lower-case bit set, so that one comparison finds both cases.
+// The rows' first bytes as vectors, when there are few enough of them. A letter is compared with
+// the lower-case bit set, so that one comparison finds both cases; unused slots repeat slot 0.
 constexpr int vector_first_capacity = 8;
 __m128i vector_first[vector_first_capacity];
-bool vector_first_letter[vector_first_capacity];
-int vector_first_count; // 0: too many first bytes, scan byte by byte
+__m128i vector_case[vector_first_capacity]; // 0x20 for a letter, else 0
+int vector_first_count;                     // 0: too many first bytes, scan byte by byte
 
 void prepare_vectors() {
     vector_first_count = 0;
@@ -161,10 +204,95 @@ void prepare_vectors() {
             return;
         }
         vector_first[vector_first_count] = _mm_set1_epi8(static_cast<char>(c));
-        vector_first_letter[vector_first_count] = c >= 'a' && c <= 'z';
+        vector_case[vector_first_count] = _mm_set1_epi8(c >= 'a' && c <= 'z' ? 0x20 : 0);
         ++vector_first_count;
     }
+    for (int k = vector_first_count; k < vector_first_capacity && vector_first_count > 0; ++k) {
+        vector_first[k] = vector_first[0];
+        vector_case[k] = vector_case[0];
+    }
 }
+
+// Positions i .. i + 15 whose byte can begin a row and whose byte before is no letter.
+template <int slots>
+inline unsigned candidates(const unsigned char *s, int i) {
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    const __m128i a = _mm_set1_epi8('a');
+    const __m128i z = _mm_set1_epi8(25);
+    __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+    __m128i previous = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i - 1));
+    __m128i t = _mm_sub_epi8(_mm_or_si128(previous, case_bit), a);
+    __m128i previous_letter = _mm_cmpeq_epi8(_mm_min_epu8(t, z), t);
+    __m128i first = _mm_cmpeq_epi8(_mm_or_si128(current, vector_case[0]), vector_first[0]);
+    for (int k = 1; k < slots; ++k) {
+        first = _mm_or_si128(
+            first, _mm_cmpeq_epi8(_mm_or_si128(current, vector_case[k]), vector_first[k]));
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(previous_letter, first)));
+}
+
+// Tests the candidates of s[i, length - 15) 16 at a time; returns the first position not tested,
+// or -1 when a row matched.
+template <int slots>
+int vector_scan(const unsigned char *s, int i, int length, int last) {
+    for (; i + 15 <= length && i <= last; i += 16) {
+        unsigned bits = candidates<slots>(s, i);
+        if (last - i < 15) {
+            bits &= (2u << (last - i)) - 1;
+        }
+        while (bits != 0) {
+            int at = i + __builtin_ctz(bits);
+            if (pair_allowed(s + at) && row_starts_at(s, at, length)) {
+                return -1;
+            }
+            bits &= bits - 1;
+        }
+    }
+    return i;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define MIVREL_WIDE_VECTORS 1
+// The same 32 positions at a time, on processors that have AVX2.
+template <int slots>
+__attribute__((target("avx2"))) int wide_scan(const unsigned char *s, int i, int length, int last) {
+    const __m256i case_bit = _mm256_set1_epi8(0x20);
+    const __m256i a = _mm256_set1_epi8('a');
+    const __m256i z = _mm256_set1_epi8(25);
+    __m256i first_byte[slots];
+    __m256i first_case[slots];
+    for (int k = 0; k < slots; ++k) {
+        first_byte[k] = _mm256_broadcastsi128_si256(vector_first[k]);
+        first_case[k] = _mm256_broadcastsi128_si256(vector_case[k]);
+    }
+    for (; i + 31 <= length && i <= last; i += 32) {
+        __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+        __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i - 1));
+        __m256i t = _mm256_sub_epi8(_mm256_or_si256(previous, case_bit), a);
+        __m256i previous_letter = _mm256_cmpeq_epi8(_mm256_min_epu8(t, z), t);
+        __m256i first = _mm256_cmpeq_epi8(_mm256_or_si256(current, first_case[0]), first_byte[0]);
+        for (int k = 1; k < slots; ++k) {
+            first = _mm256_or_si256(
+                first, _mm256_cmpeq_epi8(_mm256_or_si256(current, first_case[k]), first_byte[k]));
+        }
+        auto bits = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_andnot_si256(previous_letter, first)));
+        if (last - i < 31) {
+            bits &= static_cast<unsigned>((2ull << (last - i)) - 1);
+        }
+        while (bits != 0) {
+            int at = i + __builtin_ctz(bits);
+            if (pair_allowed(s + at) && row_starts_at(s, at, length)) {
+                return -1;
+            }
+            bits &= bits - 1;
+        }
+    }
+    return i;
+}
+
+bool wide_vectors = __builtin_cpu_supports("avx2");
+#endif
 #endif
 
 // Some content row as a whole word starting in s[0, length - row length]; s[length] is readable,
@@ -174,42 +302,33 @@ bool holds_word(const unsigned char *s, int length, unsigned char before) {
     if (last < 0) {
         return false;
     }
-    if (starts_row[s[0]] && !letter[before] && row_starts_at(s, 0, length)) {
+    if (starts_row[s[0]] && !letter[before] && pair_allowed(s) && row_starts_at(s, 0, length)) {
         return true;
     }
     int i = 1;
 #if defined(__SSE2__)
+#if defined(MIVREL_WIDE_VECTORS)
+    if (vector_first_count > 0 && wide_vectors) {
+        i = vector_first_count <= 2   ? wide_scan<2>(s, i, length, last)
+            : vector_first_count <= 4 ? wide_scan<4>(s, i, length, last)
+                                      : wide_scan<8>(s, i, length, last);
+        if (i < 0) {
+            return true;
+        }
+    }
+#endif
     if (vector_first_count > 0) {
-        const __m128i case_bit = _mm_set1_epi8(0x20);
-        const __m128i a = _mm_set1_epi8('a');
-        const __m128i z = _mm_set1_epi8(25);
-        for (; i + 15 <= length && i <= last; i += 16) {
-            __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-            __m128i previous = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i - 1));
-            __m128i t = _mm_sub_epi8(_mm_or_si128(previous, case_bit), a);
-            __m128i previous_letter = _mm_cmpeq_epi8(_mm_min_epu8(t, z), t);
-            __m128i lower = _mm_or_si128(current, case_bit);
-            __m128i first = _mm_setzero_si128();
-            for (int k = 0; k < vector_first_count; ++k) {
-                first = _mm_or_si128(first, _mm_cmpeq_epi8(vector_first_letter[k] ? lower : current,
-                                                           vector_first[k]));
-            }
-            auto bits =
-                static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(previous_letter, first)));
-            if (last - i < 15) {
-                bits &= (2u << (last - i)) - 1;
-            }
-            while (bits != 0) {
-                if (row_starts_at(s, i + __builtin_ctz(bits), length)) {
-                    return true;
-                }
-                bits &= bits - 1;
-            }
+        i = vector_first_count <= 2   ? vector_scan<2>(s, i, length, last)
+            : vector_first_count <= 4 ? vector_scan<4>(s, i, length, last)
+                                      : vector_scan<8>(s, i, length, last);
+        if (i < 0) {
+            return true;
         }
     }
 #endif
     for (; i <= last; ++i) {
-        if (starts_row[s[i]] && !letter[s[i - 1]] && row_starts_at(s, i, length)) {
+        if (starts_row[s[i]] && !letter[s[i - 1]] && pair_allowed(s + i) &&
+            row_starts_at(s, i, length)) {
             return true;
         }
     }
@@ -321,6 +440,7 @@ int build_filter_link(const comment_block &b) {
 } // namespace
 
 void filter_comments() {
+    prepare_search_texts();
     prepare_tables();
 #if defined(__SSE2__)
     prepare_vectors();
@@ -345,7 +465,7 @@ void filter_comments() {
             continue;
         }
         int insert_at =
-            b.link != b.link_end ? body_find(b.name, body_text_end(), " |", 2) : b.name_end;
+            b.link != b.link_end ? body_find(b.name, body_text_end(), bar_text) : b.name_end;
         if (insert_at < 0) {
             --tested; // broken structure: the walk ends before this block
             break;

@@ -125,8 +125,9 @@ int remove_around(const filter_entry &entry) {
     int position = 0;
     int end = body_text_end();
     scan_memory memory{};
+    const search_text fragment = make_search_text(entry.text, entry.length);
     for (;;) {
-        int found = body_find(position, end, entry.text, entry.length);
+        int found = body_find(position, end, fragment);
         if (found < 0) {
             return removed;
         }

@@ -14,11 +14,12 @@ void rewrite_links() {
     int search_length = std::snprintf(search, sizeof search, "=\"http://%s", blog_host);
     int replacement_length = std::snprintf(replacement, sizeof replacement, "=\"http://%s:%d",
                                            proxy_settings.listen_host, proxy_settings.listen_port);
+    const search_text link = make_search_text(search, search_length);
     body_begin();
     int position = 0;
     int end = body_text_end();
     for (;;) {
-        int found = body_find(position, end, search, search_length);
+        int found = body_find(position, end, link);
         if (found < 0 ||
             body_replace(found, search_length, replacement, replacement_length, 1) != 0) {
             break;

@@ -213,6 +213,54 @@ void prepare_vectors() {
     }
 }
 
+// The rows' first two bytes, when every row has two and there are few pairs: the same tests on
+// two bytes sort out nearly all the positions that cannot begin a row.
+__m128i pair_first[vector_first_capacity];
+__m128i pair_first_case[vector_first_capacity];
+__m128i pair_second[vector_first_capacity];
+__m128i pair_second_case[vector_first_capacity];
+int pair_count; // 0: not in use
+
+__m128i case_mask(unsigned char c) {
+    return _mm_set1_epi8(c >= 'a' && c <= 'z' ? 0x20 : 0);
+}
+
+void prepare_pairs() {
+    unsigned char seen[vector_first_capacity][2];
+    for (int r = 0; r < word_count; ++r) {
+        if (words[r].length < 2) {
+            pair_count = 0;
+            return;
+        }
+        auto a = static_cast<unsigned char>(words[r].folded[0]);
+        auto b = static_cast<unsigned char>(words[r].folded[1]);
+        bool known = false;
+        for (int k = 0; k < pair_count; ++k) {
+            known = known || (seen[k][0] == a && seen[k][1] == b);
+        }
+        if (known) {
+            continue;
+        }
+        if (pair_count == vector_first_capacity) {
+            pair_count = 0;
+            return;
+        }
+        seen[pair_count][0] = a;
+        seen[pair_count][1] = b;
+        pair_first[pair_count] = _mm_set1_epi8(static_cast<char>(a));
+        pair_first_case[pair_count] = case_mask(a);
+        pair_second[pair_count] = _mm_set1_epi8(static_cast<char>(b));
+        pair_second_case[pair_count] = case_mask(b);
+        ++pair_count;
+    }
+    for (int k = pair_count; k < vector_first_capacity && pair_count > 0; ++k) {
+        pair_first[k] = pair_first[0];
+        pair_first_case[k] = pair_first_case[0];
+        pair_second[k] = pair_second[0];
+        pair_second_case[k] = pair_second_case[0];
+    }
+}
+
 // Positions i .. i + 15 whose byte can begin a row and whose byte before is no letter.
 template <int slots>
 inline unsigned candidates(const unsigned char *s, int i) {
@@ -291,6 +339,50 @@ __attribute__((target("avx2"))) int wide_scan(const unsigned char *s, int i, int
     return i;
 }
 
+// The same with the rows' first two bytes, 32 positions at a time.
+template <int slots>
+__attribute__((target("avx2"))) int wide_pair_scan(const unsigned char *s, int i, int length,
+                                                   int last) {
+    const __m256i case_bit = _mm256_set1_epi8(0x20);
+    const __m256i a = _mm256_set1_epi8('a');
+    const __m256i z = _mm256_set1_epi8(25);
+    __m256i first_byte[slots];
+    __m256i first_case[slots];
+    __m256i second_byte[slots];
+    __m256i second_case[slots];
+    for (int k = 0; k < slots; ++k) {
+        first_byte[k] = _mm256_broadcastsi128_si256(pair_first[k]);
+        first_case[k] = _mm256_broadcastsi128_si256(pair_first_case[k]);
+        second_byte[k] = _mm256_broadcastsi128_si256(pair_second[k]);
+        second_case[k] = _mm256_broadcastsi128_si256(pair_second_case[k]);
+    }
+    for (; i + 32 <= length && i <= last; i += 32) {
+        __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+        __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i - 1));
+        __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i + 1));
+        __m256i t = _mm256_sub_epi8(_mm256_or_si256(previous, case_bit), a);
+        __m256i previous_letter = _mm256_cmpeq_epi8(_mm256_min_epu8(t, z), t);
+        __m256i found = _mm256_setzero_si256();
+        for (int k = 0; k < slots; ++k) {
+            __m256i one = _mm256_cmpeq_epi8(_mm256_or_si256(current, first_case[k]), first_byte[k]);
+            __m256i two = _mm256_cmpeq_epi8(_mm256_or_si256(next, second_case[k]), second_byte[k]);
+            found = _mm256_or_si256(found, _mm256_and_si256(one, two));
+        }
+        auto bits = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_andnot_si256(previous_letter, found)));
+        if (last - i < 31) {
+            bits &= static_cast<unsigned>((2ull << (last - i)) - 1);
+        }
+        while (bits != 0) {
+            if (row_starts_at(s, i + __builtin_ctz(bits), length)) {
+                return -1;
+            }
+            bits &= bits - 1;
+        }
+    }
+    return i;
+}
+
 bool wide_vectors = __builtin_cpu_supports("avx2");
 #endif
 #endif
@@ -308,6 +400,16 @@ bool holds_word(const unsigned char *s, int length, unsigned char before) {
     int i = 1;
 #if defined(__SSE2__)
 #if defined(MIVREL_WIDE_VECTORS)
+    if (pair_count > 0 && wide_vectors) {
+        using scan = int (*)(const unsigned char *, int, int, int);
+        static const scan by_count[] = {wide_pair_scan<1>, wide_pair_scan<2>, wide_pair_scan<3>,
+                                        wide_pair_scan<4>, wide_pair_scan<5>, wide_pair_scan<6>,
+                                        wide_pair_scan<7>, wide_pair_scan<8>};
+        i = by_count[pair_count - 1](s, i, length, last);
+        if (i < 0) {
+            return true;
+        }
+    }
     if (vector_first_count > 0 && wide_vectors) {
         i = vector_first_count <= 2   ? wide_scan<2>(s, i, length, last)
             : vector_first_count <= 4 ? wide_scan<4>(s, i, length, last)
@@ -444,6 +546,7 @@ void filter_comments() {
     prepare_tables();
 #if defined(__SSE2__)
     prepare_vectors();
+    prepare_pairs();
 #endif
     link_head_length =
         std::snprintf(filter_link, sizeof filter_link, " (<a href=\"http://%s:%d%s",

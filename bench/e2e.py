@@ -91,6 +91,8 @@ def main():
     ap.add_argument("--host", default="reason.com",
                     help="blog host the pages link to (the proxy's MIVREL_BLOG_HOST)")
     ap.add_argument("--nginx", default=shutil.which("nginx") or "/usr/sbin/nginx")
+    ap.add_argument("--floor", action="store_true",
+                    help="also fetch plain pages of the same sizes, which the proxy relays unedited")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
     args = ap.parse_args()
     if args.requests < 1 or args.requests > 10000 or args.block < 1:
@@ -149,10 +151,11 @@ http {
 
         print("proxy %s, table %s, %d requests per page and side in blocks of %d" % (
             proxy_bin, args.table, args.requests, args.block))
-        print("%-24s %-26s %-26s %7s %7s %-20s" % (
+        print("%-30s %-26s %-26s %7s %7s %-20s" % (
             "page", "direct us min/med/max", "proxied us min/med/max", "dir r/s", "prx r/s",
             "ratio med (blocks min/med/max)"))
-        for page in PAGES:
+        pages = PAGES + ([p.replace("discussion-", "plain-") for p in PAGES] if args.floor else [])
+        for page in pages:
             size = os.path.getsize(os.path.join(root, page))
             for port in (web_port, proxy_port, web_port, proxy_port):  # warm-up
                 _, status, _ = fetch(port, page)
@@ -179,7 +182,7 @@ http {
                 block_ratios.append(medians[proxy_port] / medians[web_port])
             d, p = times[web_port], times[proxy_port]
             ratio = statistics.median(p) / statistics.median(d)
-            print("%-24s %s   %s   %7.0f %7.0f %5.2f (%4.2f %4.2f %4.2f)" % (
+            print("%-30s %s   %s   %7.0f %7.0f %5.2f (%4.2f %4.2f %4.2f)" % (
                 "%s (%d->%d)" % (page.replace("discussion-", "").replace(".html", ""), size,
                                  out_length), describe(d), describe(p), len(d) / sum(d),
                 len(p) / sum(p), ratio, min(block_ratios), statistics.median(block_ratios),

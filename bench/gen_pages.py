@@ -4,6 +4,8 @@
 Pages: discussion-50k.html, discussion-500k.html, discussion-1500k.html (about 1 KB per comment
 block, linked and plain authors, alternating classes, absolute links to the blog host, a few
 scripts and objects, some comments with a listed word, others with the word inside a longer word).
+Plain pages of the same sizes (plain-50k.html and so on) hold text only: nothing for the proxy to
+edit, so that fetching them through it shows what relaying alone costs.
 Tables: typical.conf (20 names, 5 links, 5 words or phrases, 3 URL fragments) and full.conf
 (128 rows, 40 of them words or phrases), as kill-file entry lines. The output depends only on
 the arguments.
@@ -130,6 +132,18 @@ def page(size, host, seed):
     return "".join(parts)
 
 
+def plain_page(size, seed):
+    rng = random.Random(seed)
+    parts = ["<html><body><pre>\n"]
+    total = len(parts[0])
+    while total < size:
+        line = sentence(rng, 14) + "\n"
+        parts.append(line)
+        total += len(line)
+    parts.append("</pre></body></html>\n")
+    return "".join(parts)
+
+
 def tables():
     pool = author_pool(random.Random(1))
     named = [a for a in pool if a[0]]
@@ -163,6 +177,9 @@ def main():
         with open(os.path.join(args.out_dir, "discussion-%s.html" % label), "w",
                   encoding="latin-1", newline="") as f:
             f.write(page(size, args.host, 20081028 + i))
+        with open(os.path.join(args.out_dir, "plain-%s.html" % label), "w", encoding="latin-1",
+                  newline="") as f:
+            f.write(plain_page(size, 7 + i))
     typical, full = tables()
     for label, rows in (("typical", typical), ("full", full)):
         with open(os.path.join(args.out_dir, label + ".conf"), "w", encoding="latin-1") as f:

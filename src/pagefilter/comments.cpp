@@ -220,12 +220,25 @@ __m128i pair_first_case[vector_first_capacity];
 __m128i pair_second[vector_first_capacity];
 __m128i pair_second_case[vector_first_capacity];
 int pair_count; // 0: not in use
+// When every pair is two letters: bit k of first_low[n] & first_high[h] is set when the byte with
+// the low and high halves n, h (lower case) is pair k's first byte; the same for the second.
+bool pairs_of_letters;
+alignas(16) unsigned char first_low[16];
+alignas(16) unsigned char first_high[16];
+alignas(16) unsigned char second_low[16];
+alignas(16) unsigned char second_high[16];
 
 __m128i case_mask(unsigned char c) {
     return _mm_set1_epi8(c >= 'a' && c <= 'z' ? 0x20 : 0);
 }
 
 void prepare_pairs() {
+    pair_count = 0;
+    pairs_of_letters = true;
+    std::memset(first_low, 0, sizeof first_low);
+    std::memset(first_high, 0, sizeof first_high);
+    std::memset(second_low, 0, sizeof second_low);
+    std::memset(second_high, 0, sizeof second_high);
     unsigned char seen[vector_first_capacity][2];
     for (int r = 0; r < word_count; ++r) {
         if (words[r].length < 2) {
@@ -247,6 +260,12 @@ void prepare_pairs() {
         }
         seen[pair_count][0] = a;
         seen[pair_count][1] = b;
+        pairs_of_letters = pairs_of_letters && a >= 'a' && a <= 'z' && b >= 'a' && b <= 'z';
+        auto bit = static_cast<unsigned char>(1u << pair_count);
+        first_low[a & 15] = static_cast<unsigned char>(first_low[a & 15] | bit);
+        first_high[a >> 4] = static_cast<unsigned char>(first_high[a >> 4] | bit);
+        second_low[b & 15] = static_cast<unsigned char>(second_low[b & 15] | bit);
+        second_high[b >> 4] = static_cast<unsigned char>(second_high[b >> 4] | bit);
         pair_first[pair_count] = _mm_set1_epi8(static_cast<char>(a));
         pair_first_case[pair_count] = case_mask(a);
         pair_second[pair_count] = _mm_set1_epi8(static_cast<char>(b));
@@ -383,6 +402,57 @@ __attribute__((target("avx2"))) int wide_pair_scan(const unsigned char *s, int i
     return i;
 }
 
+// The bytes of a vector, folded to lower case, as the set of pairs they can be part of.
+__attribute__((target("avx2"))) inline __m256i pair_classes(__m256i bytes, __m256i low_table,
+                                                            __m256i high_table) {
+    const __m256i nibble = _mm256_set1_epi8(15);
+    __m256i folded_bytes = _mm256_or_si256(bytes, _mm256_set1_epi8(0x20));
+    __m256i low = _mm256_and_si256(folded_bytes, nibble);
+    __m256i high = _mm256_and_si256(_mm256_srli_epi16(folded_bytes, 4), nibble);
+    return _mm256_and_si256(_mm256_shuffle_epi8(low_table, low),
+                            _mm256_shuffle_epi8(high_table, high));
+}
+
+// The pairs of letters looked up by halves of bytes, whatever their number, 32 positions at a
+// time. Folding sets bit 5, which maps no byte but the two cases of a letter onto a lower-case
+// letter, so the lookup is exact.
+__attribute__((target("avx2"))) int wide_letter_scan(const unsigned char *s, int i, int length,
+                                                     int last) {
+    const __m256i case_bit = _mm256_set1_epi8(0x20);
+    const __m256i a = _mm256_set1_epi8('a');
+    const __m256i z = _mm256_set1_epi8(25);
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i one_low =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(first_low)));
+    const __m256i one_high =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(first_high)));
+    const __m256i two_low =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(second_low)));
+    const __m256i two_high =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(second_high)));
+    for (; i + 32 <= length && i <= last; i += 32) {
+        __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+        __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i - 1));
+        __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i + 1));
+        __m256i t = _mm256_sub_epi8(_mm256_or_si256(previous, case_bit), a);
+        __m256i previous_letter = _mm256_cmpeq_epi8(_mm256_min_epu8(t, z), t);
+        __m256i both = _mm256_and_si256(pair_classes(current, one_low, one_high),
+                                        pair_classes(next, two_low, two_high));
+        __m256i none = _mm256_or_si256(_mm256_cmpeq_epi8(both, zero), previous_letter);
+        auto bits = ~static_cast<unsigned>(_mm256_movemask_epi8(none));
+        if (last - i < 31) {
+            bits &= static_cast<unsigned>((2ull << (last - i)) - 1);
+        }
+        while (bits != 0) {
+            if (row_starts_at(s, i + __builtin_ctz(bits), length)) {
+                return -1;
+            }
+            bits &= bits - 1;
+        }
+    }
+    return i;
+}
+
 bool wide_vectors = __builtin_cpu_supports("avx2");
 #endif
 #endif
@@ -400,6 +470,12 @@ bool holds_word(const unsigned char *s, int length, unsigned char before) {
     int i = 1;
 #if defined(__SSE2__)
 #if defined(MIVREL_WIDE_VECTORS)
+    if (pair_count > 0 && pairs_of_letters && wide_vectors) {
+        i = wide_letter_scan(s, i, length, last);
+        if (i < 0) {
+            return true;
+        }
+    }
     if (pair_count > 0 && wide_vectors) {
         using scan = int (*)(const unsigned char *, int, int, int);
         static const scan by_count[] = {wide_pair_scan<1>, wide_pair_scan<2>, wide_pair_scan<3>,

@@ -404,6 +404,29 @@ int body_replace(int at, int remove, const char *insert, int insert_length, int 
     }
     int i = locate(at);
     int offset = at - piece_start[i];
+    if (i == piece_count - 1) {
+        // the usual edit, in the text after the last one: the last piece splits in two
+        const char *data = piece_data[i];
+        int rest = piece_length[i] - offset - remove;
+        int k = offset > 0 ? i + 1 : i;
+        if (insert_length > 0) {
+            piece_data[k] = insert;
+            piece_length[k] = insert_length;
+            piece_start[k] = at;
+            ++k;
+        }
+        piece_length[i] = offset > 0 ? offset : piece_length[i];
+        piece_data[k] = data + offset + remove;
+        piece_length[k] = rest;
+        piece_start[k] = at + insert_length;
+        piece_count = k + 1;
+        last_piece = k;
+        total_length += insert_length - remove;
+        if (at < text_end) {
+            text_end += insert_length - remove;
+        }
+        return 0;
+    }
     if (offset > 0) {
         open_slots(i + 1, 1);
         piece_data[i + 1] = piece_data[i] + offset;

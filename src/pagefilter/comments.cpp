@@ -53,18 +53,8 @@ struct comment_block {
     int link_end;
 };
 
-// Finds the block whose marker is the first at or after `from`. false when there is none or its
-// structure breaks off; a block whose "</div>" does not lie after its marker counts as broken,
-// since the walk would otherwise find the same marker again.
-bool find_block(int from, int end, comment_block *b) {
-    int marker = body_find(from, end, marker_text);
-    if (marker < 0) {
-        return false;
-    }
-    int start = body_find_byte_back(marker, 0, '<');
-    if (start < 0) {
-        return false;
-    }
+// The block whose tag opens at `start` (its marker at `marker`), over the pieces of the body.
+bool block_in_pieces(int start, int marker, int end, comment_block *b) {
     int quote = body_find_byte(start, end, '"');
     int close = body_find(start, end, div_end_text);
     int paragraph = body_find(start, end, paragraph_text);
@@ -90,6 +80,64 @@ bool find_block(int from, int end, comment_block *b) {
     b->name = line;
     b->name_end = body_find(line, end, bar_text);
     return b->name_end >= 0;
+}
+
+// Finds the block whose marker is the first at or after `from`. false when there is none or its
+// structure breaks off; a block whose "</div>" does not lie after its marker counts as broken,
+// since the walk would otherwise find the same marker again. Where the text from the block's
+// start to the first NUL lies in one piece, as it does after the last edit, the searches run
+// over plain memory.
+bool find_block(int from, int end, comment_block *b) {
+    int marker_at = body_find(from, end, marker_text);
+    if (marker_at < 0) {
+        return false;
+    }
+    int start_at = body_find_byte_back(marker_at, 0, '<');
+    if (start_at < 0) {
+        return false;
+    }
+    int available = 0;
+    const char *start = body_span(start_at, &available);
+    if (available <= end - start_at) {
+        return block_in_pieces(start_at, marker_at, end, b);
+    }
+    const char *text_end = start + (end - start_at); // the first NUL
+    const char *marker = start + (marker_at - start_at);
+    auto offset = [&](const char *p) { return start_at + static_cast<int>(p - start); };
+    const char *quote = find_byte(start, text_end, '"');
+    const char *close = find_bytes(start, text_end, div_end_text);
+    const char *paragraph = find_bytes(start, text_end, paragraph_text);
+    if (quote == nullptr || close == nullptr || close < marker || paragraph == nullptr) {
+        return false;
+    }
+    b->start = start_at;
+    b->class_value = offset(quote + 1);
+    b->end = offset(close + 6);
+    const char *line = paragraph + 3;
+    if (prefix_match(line, "<a href=\"")) {
+        if (text_end - line < 9) {
+            return false;
+        }
+        const char *link_end = find_byte(line + 9, text_end, '"');
+        const char *tag_end = find_byte(line, text_end, '>');
+        const char *name_end =
+            tag_end != nullptr ? find_bytes(tag_end + 1, text_end, anchor_end_text) : nullptr;
+        if (link_end == nullptr || name_end == nullptr) {
+            return false;
+        }
+        b->link = offset(line + 9);
+        b->link_end = offset(link_end);
+        b->name = offset(tag_end + 1);
+        b->name_end = offset(name_end);
+        return true;
+    }
+    const char *name_end = find_bytes(line, text_end, bar_text);
+    if (name_end == nullptr) {
+        return false;
+    }
+    b->link = b->link_end = b->name = offset(line);
+    b->name_end = offset(name_end);
+    return true;
 }
 
 // The content rows, their letters folded to lower case, chained by their first byte.

@@ -156,6 +156,16 @@ search_text make_search_text(const char *text, int length) {
     return t;
 }
 
+// memcmp for the short texts searched for: a call costs more than the comparison.
+inline bool same_bytes(const char *a, const char *b, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #define MIVREL_WIDE_VECTORS 1
 const bool wide_vectors = __builtin_cpu_supports("avx2");
@@ -182,7 +192,7 @@ __attribute__((target("avx2"))) const char *wide_pairs(const char *p, const char
                 *found = nullptr;
                 return to;
             }
-            if (std::memcmp(s, t.text, static_cast<size_t>(t.length)) == 0) {
+            if (same_bytes(s, t.text, t.length)) {
                 *found = s;
                 return to;
             }
@@ -229,7 +239,7 @@ const char *find_bytes(const char *from, const char *to, const search_text &t) {
                 if (s > last) {
                     return nullptr;
                 }
-                if (std::memcmp(s, needle, static_cast<size_t>(length)) == 0) {
+                if (same_bytes(s, needle, length)) {
                     return s;
                 }
                 bits &= bits - 1;
@@ -243,7 +253,7 @@ const char *find_bytes(const char *from, const char *to, const search_text &t) {
         if (q == nullptr) {
             return nullptr;
         }
-        if (std::memcmp(q - k, needle, static_cast<size_t>(length)) == 0) {
+        if (same_bytes(q - k, needle, length)) {
             return q - k;
         }
     }

@@ -268,13 +268,6 @@ __m128i pair_first_case[vector_first_capacity];
 __m128i pair_second[vector_first_capacity];
 __m128i pair_second_case[vector_first_capacity];
 int pair_count; // 0: not in use
-// When every pair is two letters: bit k of first_low[n] & first_high[h] is set when the byte with
-// the low and high halves n, h (lower case) is pair k's first byte; the same for the second.
-bool pairs_of_letters;
-alignas(16) unsigned char first_low[16];
-alignas(16) unsigned char first_high[16];
-alignas(16) unsigned char second_low[16];
-alignas(16) unsigned char second_high[16];
 
 __m128i case_mask(unsigned char c) {
     return _mm_set1_epi8(c >= 'a' && c <= 'z' ? 0x20 : 0);
@@ -282,11 +275,6 @@ __m128i case_mask(unsigned char c) {
 
 void prepare_pairs() {
     pair_count = 0;
-    pairs_of_letters = true;
-    std::memset(first_low, 0, sizeof first_low);
-    std::memset(first_high, 0, sizeof first_high);
-    std::memset(second_low, 0, sizeof second_low);
-    std::memset(second_high, 0, sizeof second_high);
     unsigned char seen[vector_first_capacity][2];
     for (int r = 0; r < word_count; ++r) {
         if (words[r].length < 2) {
@@ -308,12 +296,6 @@ void prepare_pairs() {
         }
         seen[pair_count][0] = a;
         seen[pair_count][1] = b;
-        pairs_of_letters = pairs_of_letters && a >= 'a' && a <= 'z' && b >= 'a' && b <= 'z';
-        auto bit = static_cast<unsigned char>(1u << pair_count);
-        first_low[a & 15] = static_cast<unsigned char>(first_low[a & 15] | bit);
-        first_high[a >> 4] = static_cast<unsigned char>(first_high[a >> 4] | bit);
-        second_low[b & 15] = static_cast<unsigned char>(second_low[b & 15] | bit);
-        second_high[b >> 4] = static_cast<unsigned char>(second_high[b >> 4] | bit);
         pair_first[pair_count] = _mm_set1_epi8(static_cast<char>(a));
         pair_first_case[pair_count] = case_mask(a);
         pair_second[pair_count] = _mm_set1_epi8(static_cast<char>(b));
@@ -325,6 +307,50 @@ void prepare_pairs() {
         pair_first_case[k] = pair_first_case[0];
         pair_second[k] = pair_second[0];
         pair_second_case[k] = pair_second_case[0];
+    }
+}
+
+// The rows' first three bytes when they are letters: bit k of prefix_low[j][n] & prefix_high[j][h]
+// is set when the byte with the halves n, h (lower case) is byte j of the k-th distinct prefix.
+constexpr int prefix_depth = 3;
+int prefix_count; // 0: not in use
+alignas(16) unsigned char prefix_low[prefix_depth][16];
+alignas(16) unsigned char prefix_high[prefix_depth][16];
+
+void prepare_prefixes() {
+    prefix_count = 0;
+    std::memset(prefix_low, 0, sizeof prefix_low);
+    std::memset(prefix_high, 0, sizeof prefix_high);
+    char seen[vector_first_capacity][prefix_depth];
+    for (int r = 0; r < word_count; ++r) {
+        const char *f = words[r].folded;
+        bool letters = words[r].length >= prefix_depth;
+        for (int j = 0; letters && j < prefix_depth; ++j) {
+            letters = f[j] >= 'a' && f[j] <= 'z';
+        }
+        if (!letters) {
+            prefix_count = 0;
+            return;
+        }
+        bool known = false;
+        for (int k = 0; k < prefix_count && !known; ++k) {
+            known = std::memcmp(seen[k], f, prefix_depth) == 0;
+        }
+        if (known) {
+            continue;
+        }
+        if (prefix_count == vector_first_capacity) {
+            prefix_count = 0;
+            return;
+        }
+        std::memcpy(seen[prefix_count], f, prefix_depth);
+        auto bit = static_cast<unsigned char>(1u << prefix_count);
+        for (int j = 0; j < prefix_depth; ++j) {
+            auto c = static_cast<unsigned char>(f[j]);
+            prefix_low[j][c & 15] = static_cast<unsigned char>(prefix_low[j][c & 15] | bit);
+            prefix_high[j][c >> 4] = static_cast<unsigned char>(prefix_high[j][c >> 4] | bit);
+        }
+        ++prefix_count;
     }
 }
 
@@ -461,8 +487,8 @@ __attribute__((target("avx2"))) inline __m256i pair_classes(__m256i bytes, __m25
                             _mm256_shuffle_epi8(high_table, high));
 }
 
-// The pairs of letters looked up by halves of bytes, whatever their number, 32 positions at a
-// time. Folding sets bit 5, which maps no byte but the two cases of a letter onto a lower-case
+// The rows' letter prefixes looked up by halves of bytes, whatever their number, 32 positions at
+// a time. Folding sets bit 5, which maps no byte but the two cases of a letter onto a lower-case
 // letter, so the lookup is exact.
 __attribute__((target("avx2"))) int wide_letter_scan(const unsigned char *s, int i, int length,
                                                      int last) {
@@ -470,23 +496,26 @@ __attribute__((target("avx2"))) int wide_letter_scan(const unsigned char *s, int
     const __m256i a = _mm256_set1_epi8('a');
     const __m256i z = _mm256_set1_epi8(25);
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i one_low =
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(first_low)));
-    const __m256i one_high =
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(first_high)));
-    const __m256i two_low =
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(second_low)));
-    const __m256i two_high =
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(second_high)));
-    for (; i + 32 <= length && i <= last; i += 32) {
-        __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+    __m256i low[prefix_depth];
+    __m256i high[prefix_depth];
+    for (int j = 0; j < prefix_depth; ++j) {
+        low[j] = _mm256_broadcastsi128_si256(
+            _mm_load_si128(reinterpret_cast<const __m128i *>(prefix_low[j])));
+        high[j] = _mm256_broadcastsi128_si256(
+            _mm_load_si128(reinterpret_cast<const __m128i *>(prefix_high[j])));
+    }
+    for (; i + 31 + prefix_depth <= length && i <= last; i += 32) {
         __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i - 1));
-        __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i + 1));
         __m256i t = _mm256_sub_epi8(_mm256_or_si256(previous, case_bit), a);
         __m256i previous_letter = _mm256_cmpeq_epi8(_mm256_min_epu8(t, z), t);
-        __m256i both = _mm256_and_si256(pair_classes(current, one_low, one_high),
-                                        pair_classes(next, two_low, two_high));
-        __m256i none = _mm256_or_si256(_mm256_cmpeq_epi8(both, zero), previous_letter);
+        __m256i all = pair_classes(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i)),
+                                   low[0], high[0]);
+        for (int j = 1; j < prefix_depth; ++j) {
+            all = _mm256_and_si256(
+                all, pair_classes(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i + j)),
+                                  low[j], high[j]));
+        }
+        __m256i none = _mm256_or_si256(_mm256_cmpeq_epi8(all, zero), previous_letter);
         auto bits = ~static_cast<unsigned>(_mm256_movemask_epi8(none));
         if (last - i < 31) {
             bits &= static_cast<unsigned>((2ull << (last - i)) - 1);
@@ -518,7 +547,7 @@ bool holds_word(const unsigned char *s, int length, unsigned char before) {
     int i = 1;
 #if defined(__SSE2__)
 #if defined(MIVREL_WIDE_VECTORS)
-    if (pair_count > 0 && pairs_of_letters && wide_vectors) {
+    if (prefix_count > 0 && wide_vectors) {
         i = wide_letter_scan(s, i, length, last);
         if (i < 0) {
             return true;
@@ -671,6 +700,7 @@ void filter_comments() {
 #if defined(__SSE2__)
     prepare_vectors();
     prepare_pairs();
+    prepare_prefixes();
 #endif
     link_head_length =
         std::snprintf(filter_link, sizeof filter_link, " (<a href=\"http://%s:%d%s",

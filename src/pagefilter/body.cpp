@@ -214,16 +214,17 @@ const char *find_bytes(const char *from, const char *to, const search_text &t) {
     const char *last = to - length; // the last possible start
 #if defined(__SSE2__)
     // memchr is quickest for a rare byte; for a common one two bytes at once sort out more
-    if (length > 1 && byte_rank[static_cast<unsigned char>(needle[k])] > rare_rank) {
 #if defined(MIVREL_WIDE_VECTORS)
-        if (wide_vectors) {
-            const char *found = nullptr;
-            p = wide_pairs(p, to, t, &found);
-            if (p == to) {
-                return found;
-            }
+    // 32 bytes at a time, two of them tested, beat memchr unless the rarest byte is very rare
+    if (length > 1 && wide_vectors && byte_rank[static_cast<unsigned char>(needle[k])] > 0) {
+        const char *found = nullptr;
+        p = wide_pairs(p, to, t, &found);
+        if (p == to) {
+            return found;
         }
+    }
 #endif
+    if (length > 1 && byte_rank[static_cast<unsigned char>(needle[k])] > rare_rank) {
         const int j = t.other;
         const int reach = (k > j ? k : j) + 16; // bytes read from a block's first start
         const __m128i rare = _mm_set1_epi8(needle[k]);

@@ -19,7 +19,16 @@ void rewrite_links() {
     int position = 0;
     int end = body_text_end();
     for (;;) {
-        int found = body_find(position, end, link);
+        // the text after the last replacement is one piece: search it as plain memory
+        int available = 0;
+        const char *p = body_span(position, &available);
+        int found = -1;
+        if (available > end - position) {
+            const char *f = find_bytes(p, p + (end - position), link);
+            found = f != nullptr ? position + static_cast<int>(f - p) : -1;
+        } else {
+            found = body_find(position, end, link);
+        }
         if (found < 0 ||
             body_replace(found, search_length, replacement, replacement_length, 1) != 0) {
             break;

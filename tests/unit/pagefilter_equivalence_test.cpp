@@ -428,6 +428,10 @@ TEST(PagefilterEquivalence, OddStructures) {
         "<div class=\"com-blck\"><p><a href=\"http://a.example",
         "<div class=\"com-blck\"><p><a href=\"http://a.example\"",
         "<div class=\"com-blck\"><p><a href=\"http://a.example\">A</b> | x</p></div>",
+        // an empty author link, and one whose closing quote only comes in the next block
+        "<div class=\"com-blck\"><p><a href=\"\">Empty</a> | x</p></div>",
+        "<div class=\"com-blck\"><p><a href=\"l>A</a> | x</p></div><div class=\"com-blck\">"
+        "<p>B | y</p></div>",
         // a linked author without " |" after the name, and with one far behind the block
         "<div class=\"com-blck\"><p><a href=\"l\">A</a></p></div>",
         "<div class=\"com-blck\"><p><a href=\"l\">A</a></p></div><div class=\"com-blck\"><p>B"

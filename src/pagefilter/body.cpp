@@ -46,6 +46,12 @@ int locate(int at) {
         at - piece_start[i + 1] < piece_length[i + 1]) {
         return last_piece = i + 1;
     }
+    // a block's class value lies a piece or two before its "X" link
+    for (int k = i - 1; k >= 0 && k >= i - 2; --k) {
+        if (piece_start[k] <= at && at - piece_start[k] < piece_length[k]) {
+            return last_piece = k;
+        }
+    }
     int low = 0;
     int high = piece_count - 1;
     while (low < high) {

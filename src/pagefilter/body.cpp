@@ -186,6 +186,21 @@ __attribute__((target("avx2"))) const char *wide_pairs(const char *p, const char
     const int reach = (k > j ? k : j) + 32;
     const __m256i rare = _mm256_set1_epi8(t.text[k]);
     const __m256i other = _mm256_set1_epi8(t.text[j]);
+    // 64 starts with one test while nothing is in sight
+    for (; to - p >= reach + 32 && p + 32 <= last; p += 64) {
+        __m256i a0 =
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k)), rare);
+        __m256i b0 =
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + j)), other);
+        __m256i a1 = _mm256_cmpeq_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32 + k)), rare);
+        __m256i b1 = _mm256_cmpeq_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32 + j)), other);
+        if (!_mm256_testz_si256(_mm256_or_si256(_mm256_and_si256(a0, b0), _mm256_and_si256(a1, b1)),
+                                _mm256_set1_epi8(-1))) {
+            break; // the 32-byte loop below finds it
+        }
+    }
     for (; to - p >= reach && p <= last; p += 32) {
         __m256i a =
             _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k)), rare);

@@ -323,18 +323,6 @@ int body_equal(int at, const char *bytes, int length) {
     return 1;
 }
 
-void body_copy(int at, int length, char *out) {
-    while (length > 0) {
-        int available = 0;
-        const char *p = body_span(at, &available);
-        int n = available < length ? available : length;
-        std::memcpy(out, p, static_cast<size_t>(n));
-        at += n;
-        out += n;
-        length -= n;
-    }
-}
-
 int body_find(int from, int to, const search_text &t) {
     const char *needle = t.text;
     const int length = t.length;

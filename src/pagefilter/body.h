@@ -38,8 +38,6 @@ int body_find_byte(int from, int to, char c);
 int body_find_byte_back(int from, int low, char c);
 // prefix_match of the text at `at` (up to its first NUL) against `text`.
 int body_prefix_match(int at, const char *text);
-// Copies text[at, at + length) to out (length bytes; the range lies inside the text).
-void body_copy(int at, int length, char *out);
 // 1 when text[at, at + length) equals bytes[0, length).
 int body_equal(int at, const char *bytes, int length);
 

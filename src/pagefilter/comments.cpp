@@ -218,12 +218,14 @@ bool row_at(const word_row &w, const unsigned char *s) {
     return !letter[s[w.length]];
 }
 
-// A row of the chain of s[i] that matches there as a whole word inside s[0, length].
+// Whether some row begins with the two bytes at s.
 inline bool pair_allowed(const unsigned char *s) {
     int key = folded[s[0]] << 8 | folded[s[1]];
     return (pair_bits[key >> 3] >> (key & 7) & 1) != 0;
 }
 
+// A row of the chain of s[i] that matches there as a whole word inside s[0, length]. Kept out of
+// line: the scans call it rarely and stay small without it.
 __attribute__((noinline)) bool row_starts_at(const unsigned char *s, int i, int length) {
     for (int r = first_row[folded[s[i]]]; r >= 0; r = next_row[r]) {
         if (i + words[r].length <= length && row_at(words[r], s + i)) {

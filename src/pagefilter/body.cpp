@@ -1,18 +1,12 @@
 // The reply body as a list of pieces: recorded edits, searches across them, and the final move.
 #include "pagefilter/body.h"
+#include "pagefilter/vectors.h"
 
 #include "core/limits.h"
 #include "core/text.h"
 #include "http/message.h"
 
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -172,8 +166,7 @@ inline bool same_bytes(const char *a, const char *b, int n) {
     return true;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define MIVREL_WIDE_VECTORS 1
+#if defined(MIVREL_WIDE_VECTORS)
 const bool wide_vectors = __builtin_cpu_supports("avx2");
 
 // The two-byte filter of find_bytes 32 starts at a time; returns the first start not tested, or
@@ -233,7 +226,7 @@ const char *find_bytes(const char *from, const char *to, const search_text &t) {
     const int k = t.rare;
     const char *p = from;
     const char *last = to - length; // the last possible start
-#if defined(__SSE2__)
+#if defined(MIVREL_VECTORS)
     // memchr is quickest for a rare byte; for a common one two bytes at once sort out more
 #if defined(MIVREL_WIDE_VECTORS)
     // 32 bytes at a time with two of them tested beat memchr on one, even a rare one

@@ -6,16 +6,10 @@
 #include "core/text.h"
 #include "filterlist/config.h"
 #include "pagefilter/body.h"
+#include "pagefilter/vectors.h"
 
 #include <cstdio>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
 
 static char hex_text[limits::hex_text_size];
 static char filter_link[limits::filter_link_size];
@@ -235,7 +229,7 @@ __attribute__((noinline)) bool row_starts_at(const unsigned char *s, int i, int 
     return false;
 }
 
-#if defined(__SSE2__)
+#if defined(MIVREL_VECTORS)
 // The rows' first bytes as vectors, when there are few enough of them. A letter is compared with
 // the lower-case bit set, so that one comparison finds both cases; unused slots repeat slot 0.
 constexpr int vector_first_capacity = 8;
@@ -394,8 +388,7 @@ int vector_scan(const unsigned char *s, int i, int length, int last) {
     return i;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define MIVREL_WIDE_VECTORS 1
+#if defined(MIVREL_WIDE_VECTORS)
 // The same 32 positions at a time, on processors that have AVX2.
 template <int slots>
 __attribute__((target("avx2"))) int wide_scan(const unsigned char *s, int i, int length, int last) {
@@ -547,7 +540,7 @@ bool holds_word(const unsigned char *s, int length, unsigned char before) {
         return true;
     }
     int i = 1;
-#if defined(__SSE2__)
+#if defined(MIVREL_VECTORS)
 #if defined(MIVREL_WIDE_VECTORS)
     if (prefix_count > 0 && wide_vectors) {
         i = wide_letter_scan(s, i, length, last);
@@ -699,7 +692,7 @@ int build_filter_link(const comment_block &b) {
 void filter_comments() {
     prepare_search_texts();
     prepare_tables();
-#if defined(__SSE2__)
+#if defined(MIVREL_VECTORS)
     prepare_vectors();
     prepare_pairs();
     prepare_prefixes();

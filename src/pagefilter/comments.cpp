@@ -624,19 +624,43 @@ bool contains_word(const comment_block &b) {
     return holds_word(reinterpret_cast<const unsigned char *>(p), length, before);
 }
 
-bool same_text(const filter_entry &e, int from, int to) {
-    return e.length == to - from && body_equal(from, e.text, e.length);
+// The name and link rows chained by their length, so that a block's author is compared with the
+// few rows of the same length only.
+short first_of_length[2][limits::filter_text_max + 1];
+short next_of_length[limits::filter_table_size];
+
+void prepare_author_rows() {
+    for (auto &chains : first_of_length) {
+        for (short &first : chains) {
+            first = -1;
+        }
+    }
+    for (int i = filter_count - 1; i >= 0; --i) {
+        const filter_entry &e = filter_table[i];
+        if ((e.kind == name_entry || e.kind == link_entry) && e.length >= 0 &&
+            e.length <= limits::filter_text_max) {
+            short &first = first_of_length[e.kind == link_entry ? 1 : 0][e.length];
+            next_of_length[i] = first;
+            first = static_cast<short>(i);
+        }
+    }
 }
 
-bool block_is_listed(const comment_block &b) {
-    for (int i = 0; i < filter_count; ++i) {
-        const filter_entry &e = filter_table[i];
-        if ((e.kind == name_entry && same_text(e, b.name, b.name_end)) ||
-            (e.kind == link_entry && same_text(e, b.link, b.link_end))) {
+bool listed_author_text(int chain, int from, int to) {
+    if (to - from > limits::filter_text_max) {
+        return false;
+    }
+    for (int i = first_of_length[chain][to - from]; i >= 0; i = next_of_length[i]) {
+        if (body_equal(from, filter_table[i].text, filter_table[i].length)) {
             return true;
         }
     }
-    return contains_word(b);
+    return false;
+}
+
+bool block_is_listed(const comment_block &b) {
+    return listed_author_text(0, b.name, b.name_end) || listed_author_text(1, b.link, b.link_end) ||
+           contains_word(b);
 }
 
 // The hex pairs of text[from, to) at out, or false when they do not all fit before out_end.
@@ -691,6 +715,7 @@ int build_filter_link(const comment_block &b) {
 
 void filter_comments() {
     prepare_search_texts();
+    prepare_author_rows();
     prepare_tables();
 #if defined(MIVREL_VECTORS)
     prepare_vectors();

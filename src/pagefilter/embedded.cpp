@@ -152,6 +152,13 @@ int remove_around(const filter_entry &entry) {
 } // namespace
 
 void remove_embedded_objects() {
+    bool any = false;
+    for (int i = 0; i < filter_count; ++i) {
+        any = any || (filter_table[i].kind == url_entry && filter_table[i].length > 0);
+    }
+    if (!any) {
+        return; // nothing to look for: not even the body's end
+    }
     body_begin();
     int removed = 0;
     for (int i = 0; i < filter_count; ++i) {

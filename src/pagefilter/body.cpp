@@ -139,7 +139,7 @@ struct rank_setup {
 } // namespace
 
 search_text make_search_text(const char *text, int length) {
-    search_text t{text, length, 0, 0};
+    search_text t{text, length, 0, 0, 0};
     for (int i = 1; i < length; ++i) {
         if (byte_rank[static_cast<unsigned char>(text[i])] <
             byte_rank[static_cast<unsigned char>(text[t.rare])]) {
@@ -151,6 +151,15 @@ search_text make_search_text(const char *text, int length) {
         if (i != t.rare && byte_rank[static_cast<unsigned char>(text[i])] <
                                byte_rank[static_cast<unsigned char>(text[t.other])]) {
             t.other = i;
+        }
+    }
+    // a long text is found mostly in the page's other long words: a third byte sorts them out
+    t.third = t.other;
+    for (int i = 0; i < length && length >= 8; ++i) {
+        if (i != t.rare && i != t.other &&
+            (t.third == t.other || byte_rank[static_cast<unsigned char>(text[i])] <
+                                       byte_rank[static_cast<unsigned char>(text[t.third])])) {
+            t.third = i;
         }
     }
     return t;
@@ -171,46 +180,53 @@ const bool wide_vectors = __builtin_cpu_supports("avx2");
 
 // The two-byte filter of find_bytes 32 starts at a time; returns the first start not tested, or
 // sets *found.
+__attribute__((target("avx2"))) inline __m256i load(const char *at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
+}
+
 __attribute__((target("avx2"))) const char *wide_pairs(const char *p, const char *to,
                                                        const search_text &t, const char **found) {
     const int k = t.rare;
     const int j = t.other;
+    const int h = t.third;
     const char *last = to - t.length;
-    const int reach = (k > j ? k : j) + 32;
+    const int farthest = k > j ? (k > h ? k : h) : (j > h ? j : h);
+    const int reach = farthest + 32;
     const __m256i rare = _mm256_set1_epi8(t.text[k]);
     const __m256i other = _mm256_set1_epi8(t.text[j]);
-    // 64 starts with one test while nothing is in sight
-    for (; to - p >= reach + 32 && p + 32 <= last; p += 64) {
-        __m256i a0 =
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k)), rare);
-        __m256i b0 =
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + j)), other);
-        __m256i a1 = _mm256_cmpeq_epi8(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32 + k)), rare);
-        __m256i b1 = _mm256_cmpeq_epi8(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32 + j)), other);
-        if (!_mm256_testz_si256(_mm256_or_si256(_mm256_and_si256(a0, b0), _mm256_and_si256(a1, b1)),
-                                _mm256_set1_epi8(-1))) {
-            break; // the 32-byte loop below finds it
+    const __m256i third = _mm256_set1_epi8(t.text[h]);
+    while (to - p >= reach && p <= last) {
+        // 64 starts with one test of two bytes while nothing is in sight
+        for (; to - p >= reach + 32 && p + 32 <= last; p += 64) {
+            __m256i a0 = _mm256_cmpeq_epi8(load(p + k), rare);
+            __m256i b0 = _mm256_cmpeq_epi8(load(p + j), other);
+            __m256i a1 = _mm256_cmpeq_epi8(load(p + 32 + k), rare);
+            __m256i b1 = _mm256_cmpeq_epi8(load(p + 32 + j), other);
+            __m256i any = _mm256_or_si256(_mm256_and_si256(a0, b0), _mm256_and_si256(a1, b1));
+            if (!_mm256_testz_si256(any, any)) {
+                break;
+            }
         }
-    }
-    for (; to - p >= reach && p <= last; p += 32) {
-        __m256i a =
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k)), rare);
-        __m256i b =
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + j)), other);
-        auto bits = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(a, b)));
-        while (bits != 0) {
-            const char *s = p + __builtin_ctz(bits);
-            if (s > last) {
-                *found = nullptr;
-                return to;
+        // then those 64 starts (or the last ones) 32 at a time with the third byte
+        const char *stop = p + 64;
+        for (; to - p >= reach && p <= last && p < stop; p += 32) {
+            __m256i a = _mm256_cmpeq_epi8(load(p + k), rare);
+            __m256i b = _mm256_cmpeq_epi8(load(p + j), other);
+            __m256i c = _mm256_cmpeq_epi8(load(p + h), third);
+            auto bits = static_cast<unsigned>(
+                _mm256_movemask_epi8(_mm256_and_si256(_mm256_and_si256(a, b), c)));
+            while (bits != 0) {
+                const char *s = p + __builtin_ctz(bits);
+                if (s > last) {
+                    *found = nullptr;
+                    return to;
+                }
+                if (same_bytes(s, t.text, t.length)) {
+                    *found = s;
+                    return to;
+                }
+                bits &= bits - 1;
             }
-            if (same_bytes(s, t.text, t.length)) {
-                *found = s;
-                return to;
-            }
-            bits &= bits - 1;
         }
     }
     return p;

@@ -20,13 +20,14 @@ char body_byte(int at);
 // contiguously; valid until the next edit.
 const char *body_span(int at, int *available);
 
-// A text to search for, with the two bytes of it that are rarest in pages: the search looks for
-// those first.
+// A text to search for, with the bytes of it that are rarest in pages: the search looks for those
+// first.
 struct search_text {
     const char *text;
     int length;
     int rare;  // index of the rarest byte
     int other; // index of the next rarest byte (0 for a text of one byte)
+    int third; // and of the one after, for texts of 8 bytes or more (else equal to other)
 };
 search_text make_search_text(const char *text, int length);
 

@@ -130,6 +130,17 @@ class Proxy:
             time.sleep(0.01)
         raise AssertionError("no console line with %r; console was:\n%s" % (fragment, self.output))
 
+    def wait_for_count(self, fragment, count, timeout=10.0):
+        """Waits until `count` console lines hold fragment (the console arrives through a pipe, a
+        little after the browser side has seen the exchange end)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = sum(fragment in line for line in self.lines)
+            if found >= count:
+                return found
+            time.sleep(0.01)
+        return sum(fragment in line for line in self.lines)
+
     def wait_listening(self, timeout=10.0):
         port = self.port
         deadline = time.monotonic() + timeout

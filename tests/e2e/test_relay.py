@@ -143,7 +143,7 @@ class Relay(ProxyCase, unittest.TestCase):
         for _ in replies:
             self.assertEqual(get(proxy.port, "/"), b"")
         self.assertEqual(split_reply(get(proxy.port, "/"))[2], b"whole")
-        self.assertEqual(sum("Reply from server cut short" in l for l in proxy.lines), 3)
+        self.assertEqual(proxy.wait_for_count("Reply from server cut short", 3), 3)
 
     def test_refused_server_stops_the_proxy(self):
         dead_port = free_port()  # nothing listens there

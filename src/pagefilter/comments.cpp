@@ -664,7 +664,7 @@ bool block_is_listed(const comment_block &b) {
 }
 
 // The hex pairs of text[from, to) at out, or false when they do not all fit before out_end.
-bool append_hex_pairs(char **out, const char *out_end, int from, int to) {
+bool hex_pair_text(char **out, const char *out_end, int from, int to) {
     static const char digits[] = "0123456789abcdef";
     if ((out_end - *out) / 2 < to - from) {
         return false;
@@ -691,12 +691,12 @@ int link_head_length;
 int build_filter_link(const comment_block &b) {
     char *hex = hex_text;
     const char *hex_end = hex_text + limits::hex_text_size - 1;
-    if (!append_hex_pairs(&hex, hex_end, b.name, b.name_end) || hex_end - hex < 2) {
+    if (!hex_pair_text(&hex, hex_end, b.name, b.name_end) || hex_end - hex < 2) {
         return 0;
     }
     *hex++ = '0';
     *hex++ = '0';
-    if (!append_hex_pairs(&hex, hex_end, b.link, b.link_end) || hex_end - hex < 2) {
+    if (!hex_pair_text(&hex, hex_end, b.link, b.link_end) || hex_end - hex < 2) {
         return 0;
     }
     *hex++ = '0';

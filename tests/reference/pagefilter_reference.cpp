@@ -227,7 +227,7 @@ bool block_is_listed(const comment_block &b) {
     return false;
 }
 
-void append_hex_pairs(write_cursor *out, const char *from, const char *to) {
+void hex_pair_text(write_cursor *out, const char *from, const char *to) {
     static const char digits[] = "0123456789abcdef";
     for (const char *p = from; p < to; ++p) {
         const auto byte = static_cast<unsigned char>(*p);
@@ -239,9 +239,9 @@ void append_hex_pairs(write_cursor *out, const char *from, const char *to) {
 // Builds the block's "X" link; its length, or 0 when it does not fit its fields.
 int build_filter_link(const comment_block &b) {
     write_cursor hex = make_cursor(hex_text, limits::hex_text_size - 1);
-    append_hex_pairs(&hex, b.name, b.name_end);
+    hex_pair_text(&hex, b.name, b.name_end);
     append_text(&hex, "00");
-    append_hex_pairs(&hex, b.link, b.link_end);
+    hex_pair_text(&hex, b.link, b.link_end);
     append_text(&hex, "00");
     if (hex.overflow) {
         return 0;

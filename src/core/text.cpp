@@ -3,6 +3,7 @@
 
 #include "core/limits.h"
 
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -138,12 +139,10 @@ long long read_decimal(const char *text) {
         negative = *p == '-';
         ++p;
     }
-    constexpr long long ceiling = 1000000000000000000LL;
     long long value = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        if (value < ceiling) {
-            value = value * 10 + (*p - '0');
-        }
+        const int digit = *p - '0';
+        value = value > (LLONG_MAX - digit) / 10 ? LLONG_MAX : value * 10 + digit;
     }
     return negative ? -value : value;
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -91,6 +92,10 @@ TEST(ReadDecimal, Forms) {
     EXPECT_EQ(read_decimal("abc"), 0);
     EXPECT_EQ(read_decimal(""), 0);
     EXPECT_GT(read_decimal("99999999999999999999999999"), 1000000000000000000LL - 1);
+    // the largest value is kept exactly; one more saturates instead of overflowing
+    EXPECT_EQ(read_decimal("9223372036854775807"), LLONG_MAX);
+    EXPECT_EQ(read_decimal("9223372036854775808"), LLONG_MAX);
+    EXPECT_EQ(read_decimal("-99999999999999999999"), -LLONG_MAX);
 }
 
 TEST(Timestamp, Shape) {

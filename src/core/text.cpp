@@ -3,7 +3,6 @@
 
 #include "core/limits.h"
 
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -16,17 +15,13 @@ write_cursor make_cursor(char *start, int size) {
     return write_cursor{start, start + size, false};
 }
 
-static char fold_case(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 template <bool fold>
 static int prefix_match_with(const char *a, const char *b) {
     if (*a == '\0' || *b == '\0') {
         return 0;
     }
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (fold ? fold_case(*a) != fold_case(*b) : *a != *b) {
+        if (fold ? fold_ascii_letter(*a) != fold_ascii_letter(*b) : *a != *b) {
             return 0;
         }
     }
@@ -41,8 +36,7 @@ int prefix_match_nocase(const char *a, const char *b) {
     return prefix_match_with<true>(a, b);
 }
 
-int split_lines(char *text, int length, char **table, int capacity, int *count_out,
-                int *rest_out) {
+int split_lines(char *text, int length, char **table, int capacity, int *count_out, int *rest_out) {
     text[length] = '\0';
     int count = 0;
     int position = 0;
@@ -55,7 +49,8 @@ int split_lines(char *text, int length, char **table, int capacity, int *count_o
         }
         *line_end = '\0';
         // a CR anywhere in the line becomes NUL, so a CR LF line ends before its CR
-        for (char *p = start; (p = static_cast<char *>(std::memchr(p, '\r', size_t(line_end - p))));) {
+        for (char *p = start;
+             (p = static_cast<char *>(std::memchr(p, '\r', size_t(line_end - p))));) {
             *p++ = '\0';
         }
         position = static_cast<int>(line_end - text) + 1;
@@ -129,6 +124,19 @@ const char *find_byte(const char *from, const char *to, char c) {
     return static_cast<const char *>(std::memchr(from, c, static_cast<size_t>(to - from)));
 }
 
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 long long read_decimal(const char *text) {
     const char *p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
@@ -139,10 +147,10 @@ long long read_decimal(const char *text) {
         negative = *p == '-';
         ++p;
     }
+    constexpr long long ceiling = 1000000000000000000LL;
     long long value = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        const int digit = *p - '0';
-        value = value > (LLONG_MAX - digit) / 10 ? LLONG_MAX : value * 10 + digit;
+        value = value < ceiling / 10 ? value * 10 + (*p - '0') : ceiling;
     }
     return negative ? -value : value;
 }

@@ -41,13 +41,21 @@ const char *timestamp_text();
 const char *find_text(const char *from, const char *to, const char *needle, int needle_length);
 const char *find_byte(const char *from, const char *to, char c);
 
+// The value of one hexadecimal digit, or -1 for any other byte.
+int hex_digit_value(char c);
+// A-Z as a-z; every other byte as it is.
+inline char fold_ascii_letter(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // The decimal number at text: optional leading white space, an optional sign, then digits up to
-// the first other byte; no digits gives 0. Saturates instead of overflowing.
+// the first other byte; no digits gives 0. Magnitudes beyond 10^18 read as 10^18.
 long long read_decimal(const char *text);
 
 // The same searches over writable text.
 inline char *find_text(char *from, const char *to, const char *needle, int needle_length) {
-    return const_cast<char *>(find_text(static_cast<const char *>(from), to, needle, needle_length));
+    return const_cast<char *>(
+        find_text(static_cast<const char *>(from), to, needle, needle_length));
 }
 inline char *find_byte(char *from, const char *to, char c) {
     return const_cast<char *>(find_byte(static_cast<const char *>(from), to, c));

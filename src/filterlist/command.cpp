@@ -19,22 +19,9 @@ constexpr int filter_path_length = sizeof filter_path - 1;
 
 const char title_line[] = "Mivrel: A proxy filter for the Reason Hit &amp; Run blog\r\n";
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 struct decoded_text {
-    char *text;  // a field of decoded_text_size bytes
-    int length;  // bytes decoded, also those that did not fit the field
+    char *text; // a field of decoded_text_size bytes
+    int length; // bytes decoded, also those that did not fit the field
 };
 
 // Decodes pairs of hex digits from `at` up to a "00" pair, a position that holds no pair, or `end`.
@@ -42,8 +29,8 @@ struct decoded_text {
 const char *decode_hex_text(const char *at, const char *end, decoded_text *out) {
     out->length = 0;
     for (; end - at >= 2; at += 2) {
-        int high = hex_digit(at[0]);
-        int low = hex_digit(at[1]);
+        int high = hex_digit_value(at[0]);
+        int low = hex_digit_value(at[1]);
         if (high < 0 || low < 0 || (high == 0 && low == 0)) {
             break;
         }
@@ -52,8 +39,8 @@ const char *decode_hex_text(const char *at, const char *end, decoded_text *out) 
         }
         ++out->length;
     }
-    int stored = out->length < limits::decoded_text_size - 1 ? out->length
-                                                             : limits::decoded_text_size - 1;
+    int stored =
+        out->length < limits::decoded_text_size - 1 ? out->length : limits::decoded_text_size - 1;
     out->text[stored] = '\0';
     return at;
 }
@@ -62,7 +49,10 @@ const char *decode_hex_text(const char *at, const char *end, decoded_text *out) 
 // page's own HTML.
 void append_escaped(write_cursor *out, const char *text) {
     for (const char *p = text; *p != '\0'; ++p) {
-        const char *entity = *p == '<' ? "&lt;" : *p == '>' ? "&gt;" : *p == '"' ? "&quot;" : nullptr;
+        const char *entity = *p == '<'   ? "&lt;"
+                             : *p == '>' ? "&gt;"
+                             : *p == '"' ? "&quot;"
+                                         : nullptr;
         if (entity) {
             append_text(out, entity);
         } else {
@@ -102,8 +92,8 @@ void list_text(write_cursor *out, char kind, const decoded_text &t) {
     } else if (find_filter_entry(kind, t.text, t.length) >= 0) {
         append_text(out, "is already listed in <code>mivrel.conf</code>");
     } else {
-        bool written = append_filter_line(kind == name_entry ? "name %s\n" : "link %s\n",
-                                          t.text) == 0;
+        bool written =
+            append_filter_line(kind == name_entry ? "name %s\n" : "link %s\n", t.text) == 0;
         bool active = add_filter_entry(kind, t.text, t.length) == 0;
         if (written && active) {
             append_text(out, "has been added to <code>mivrel.conf</code>");
@@ -133,9 +123,10 @@ void build_page(const decoded_text &name, const decoded_text &link) {
     if (link.length != 0) {
         list_text(&out, link_entry, link);
     }
-    for (const char *line : {"<p>\r\n", "Press the [Back] button to return to Hit &amp; Run.\r\n",
-                             "<p>\r\n", "Then press the [Refresh] button to reload the discussion.\r\n",
-                             "</body>\r\n", "</html>\r\n"}) {
+    for (const char *line :
+         {"<p>\r\n", "Press the [Back] button to return to Hit &amp; Run.\r\n", "<p>\r\n",
+          "Then press the [Refresh] button to reload the discussion.\r\n", "</body>\r\n",
+          "</html>\r\n"}) {
         append_text(&out, line);
     }
     *out.position = '\0';

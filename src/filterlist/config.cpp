@@ -61,11 +61,12 @@ void warn_line(int number, const char *reason) {
 
 // Copies a setting's value into its field, refusing a value that does not fit.
 void set_host_field(char *field, const char *value, int number) {
-    if (std::strlen(value) >= static_cast<size_t>(limits::host_name_size)) {
+    size_t length = std::strlen(value);
+    if (length >= static_cast<size_t>(limits::host_name_size)) {
         warn_line(number, "value longer than 255 bytes");
         return;
     }
-    std::strcpy(field, value);
+    std::memcpy(field, value, length + 1);
 }
 
 void add_entry_line(char kind, const char *value, int number) {
@@ -88,9 +89,8 @@ void apply_line(const char *line, int number) {
             continue;
         }
         // a line shorter than its value offset has no value
-        const char *value = std::strlen(line) >= static_cast<size_t>(k.value_offset)
-                                ? line + k.value_offset
-                                : "";
+        const char *value =
+            std::strlen(line) >= static_cast<size_t>(k.value_offset) ? line + k.value_offset : "";
         if (value[std::strspn(value, " ")] == '\0') {
             warn_line(number, "no value");
         } else if (k.text[0] == 's') {
@@ -152,8 +152,8 @@ void echo_config() {
     std::printf("      port: %d\n", proxy_settings.listen_port);
     for (int i = 0; i < filter_count; ++i) {
         const filter_entry &e = filter_table[i];
-        const char *label = e.kind == name_entry   ? "      name"
-                            : e.kind == link_entry ? "      link"
+        const char *label = e.kind == name_entry      ? "      name"
+                            : e.kind == link_entry    ? "      link"
                             : e.kind == content_entry ? "   content"
                                                       : "       url";
         std::printf("%s: \"%s\"\n", label, e.text);

@@ -20,30 +20,17 @@ enum step_result { need_more, finished, cut_short };
 
 struct receive_state {
     body_mode mode;
-    char *write;              // where the next read puts its bytes
-    char *scan;               // chunked: first received byte not yet decoded
-    char *data_end;           // chunked: end of the decoded body (nullptr otherwise)
-    long long remaining;      // counted: body bytes still expected
-    long long chunk_left;     // chunked: bytes of the current chunk still expected
+    char *write;          // where the next read puts its bytes
+    char *scan;           // chunked: first received byte not yet decoded
+    char *data_end;       // chunked: end of the decoded body (nullptr otherwise)
+    long long remaining;  // counted: body bytes still expected
+    long long chunk_left; // chunked: bytes of the current chunk still expected
 };
 
 constexpr char header_end_mark[] = "\r\n\r\n";
 
 bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // A status that never carries a body: 1xx, 204 and 304.
@@ -117,13 +104,13 @@ int read_chunk_size(const receive_state *st, long long *size, long *line_length)
     if (p == st->write) {
         return 0;
     }
-    if (hex_value(*p) < 0) {
+    if (hex_digit_value(*p) < 0) {
         return -1;
     }
     long long value = 0;
-    for (; p < st->write && hex_value(*p) >= 0; ++p) {
+    for (; p < st->write && hex_digit_value(*p) >= 0; ++p) {
         if (value <= limits::message_buffer_size) {
-            value = value * 16 + hex_value(*p);
+            value = value * 16 + hex_digit_value(*p);
         }
     }
     const char *line_end = find_text(p, st->write, "\r\n", 2);

@@ -26,9 +26,9 @@ extern char output_buffer[limits::output_buffer_size];
 
 // What is being read, which decides where a message without a length ends.
 enum message_kind {
-    request_message,    // ends with its header unless it announces a body
-    reply_message,      // without a length or chunked line, ends when the server closes
-    reply_to_head,      // ends with its header whatever it announces
+    request_message, // ends with its header unless it announces a body
+    reply_message,   // without a length or chunked line, ends when the server closes
+    reply_to_head,   // ends with its header whatever it announces
 };
 
 // Reads one message from `s` into message_buffer and fills message_info, header_copy and

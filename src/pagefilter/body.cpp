@@ -6,8 +6,7 @@
 #include <cstring>
 
 char *body_text_end() {
-    return message_info.body_start +
-           std::strlen(message_info.body_start);
+    return message_info.body_start + std::strlen(message_info.body_start);
 }
 
 int splice_body(char *at, int remove, const char *insert, int insert_length) {
@@ -16,7 +15,8 @@ int splice_body(char *at, int remove, const char *insert, int insert_length) {
     if (message_info.body_start + grown + 1 > message_buffer + limits::message_buffer_size) {
         return 1;
     }
-    std::memmove(at + insert_length, at + remove, static_cast<size_t>(body_end + 1 - (at + remove)));
+    std::memmove(at + insert_length, at + remove,
+                 static_cast<size_t>(body_end + 1 - (at + remove)));
     if (insert_length > 0) {
         std::memcpy(at, insert, static_cast<size_t>(insert_length));
     }

@@ -25,7 +25,7 @@ struct comment_block {
     char *end;         // right after the first "</div>" from the start
     char *name;        // author_name: [name, name_end)
     char *name_end;
-    char *link;        // author_link: [link, link_end), empty for a plain author
+    char *link; // author_link: [link, link_end), empty for a plain author
     char *link_end;
 };
 
@@ -134,9 +134,9 @@ int build_filter_link(const comment_block &b) {
         return 0;
     }
     *hex.position = '\0';
-    int n = std::snprintf(filter_link, sizeof filter_link,
-                          " (<a href=\"http://%s:%d%s%s/\">X</a>)", proxy_settings.listen_host,
-                          proxy_settings.listen_port, filter_path, hex_text);
+    int n = std::snprintf(filter_link, sizeof filter_link, " (<a href=\"http://%s:%d%s%s/\">X</a>)",
+                          proxy_settings.listen_host, proxy_settings.listen_port, filter_path,
+                          hex_text);
     return (n > 0 && n < limits::filter_link_size) ? n : 0;
 }
 

@@ -2,8 +2,8 @@
 #include "pagefilter/links.h"
 
 #include "core/proxy.h"
-#include "http/message.h"
 #include "core/text.h"
+#include "http/message.h"
 #include "pagefilter/body.h"
 
 #include <cstdio>

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,9 +12,9 @@ TEST(PrefixMatch, TwoWayRule) {
         const char *a, *b;
         int expected;
     } rows[] = {
-        {"", "Host: ", 0},         {"Host: x", "", 0},          {"", "", 0},
-        {"Host: x", "Host: ", 1},  {"Hos", "Host: ", 1},        {"Host: ", "Hos", 1},
-        {"Hostx", "Host: ", 0},    {"host: x", "Host: ", 0},    {"Host: ", "Host: ", 1},
+        {"", "Host: ", 0},        {"Host: x", "", 0},       {"", "", 0},
+        {"Host: x", "Host: ", 1}, {"Hos", "Host: ", 1},     {"Host: ", "Hos", 1},
+        {"Hostx", "Host: ", 0},   {"host: x", "Host: ", 0}, {"Host: ", "Host: ", 1},
     };
     for (const row &r : rows) {
         EXPECT_EQ(prefix_match(r.a, r.b), r.expected) << r.a << " / " << r.b;
@@ -29,8 +28,8 @@ static std::vector<std::string> split(std::string text, int capacity, int *rest 
     buffer.push_back('#'); // the byte split_lines overwrites with the final NUL
     std::vector<char *> table(static_cast<size_t>(capacity));
     int count = -1;
-    int returned = split_lines(buffer.data(), static_cast<int>(text.size()), table.data(),
-                               capacity, &count, rest);
+    int returned = split_lines(buffer.data(), static_cast<int>(text.size()), table.data(), capacity,
+                               &count, rest);
     EXPECT_EQ(returned, count);
     EXPECT_EQ(buffer.back(), '\0');
     std::vector<std::string> lines;
@@ -91,11 +90,8 @@ TEST(ReadDecimal, Forms) {
     EXPECT_EQ(read_decimal("+3"), 3);
     EXPECT_EQ(read_decimal("abc"), 0);
     EXPECT_EQ(read_decimal(""), 0);
-    EXPECT_GT(read_decimal("99999999999999999999999999"), 1000000000000000000LL - 1);
-    // the largest value is kept exactly; one more saturates instead of overflowing
-    EXPECT_EQ(read_decimal("9223372036854775807"), LLONG_MAX);
-    EXPECT_EQ(read_decimal("9223372036854775808"), LLONG_MAX);
-    EXPECT_EQ(read_decimal("-99999999999999999999"), -LLONG_MAX);
+    EXPECT_EQ(read_decimal("99999999999999999999999999"), 1000000000000000000LL);
+    EXPECT_EQ(read_decimal("-99999999999999999999999999"), -1000000000000000000LL);
 }
 
 TEST(Timestamp, Shape) {

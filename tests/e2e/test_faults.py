@@ -9,8 +9,8 @@ import threading
 import time
 import unittest
 
-from harness import (BLOG_HOST, LOOPBACK, Proxy, ProxyCase, chunked, conf, exchange, free_port,
-                     get, http_reply, split_reply)
+from harness import (BLOG_HOST, LOOPBACK, BlogServer, Proxy, ProxyCase, chunked, conf, exchange,
+                     free_port, get, http_reply, split_reply)
 
 BUFFER = 2 * 1024 * 1024
 HEADER_COPY = 64 * 1024
@@ -271,9 +271,8 @@ class KillFiles(ProxyCase, unittest.TestCase):
         return lines[start:lines.index("", start) + 1]
 
     def run_kill_file(self, text, settings_first=True):
-        blog = self.blog
         port = free_port()
-        settings = conf(blog.port, port).encode()
+        settings = conf(self.blog.port, port).encode()
         content = settings + text if settings_first else text + settings
         proxy = Proxy(content)
         self.addCleanup(self.finish_proxy, proxy)
@@ -281,7 +280,6 @@ class KillFiles(ProxyCase, unittest.TestCase):
         return proxy, port
 
     def setUp(self):
-        from harness import BlogServer
         self.blog = BlogServer(lambda req, conn: http_reply(b"served"))
         self.addCleanup(self.blog.stop)
 

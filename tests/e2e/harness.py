@@ -183,9 +183,11 @@ class Proxy:
         self._close_pipes()
 
     def sanitizer_reports(self):
+        # "==PID== " starts the lines of valgrind, which run with --quiet only writes about errors
         markers = ("AddressSanitizer", "UndefinedBehaviorSanitizer", "runtime error:",
                    "LeakSanitizer")
-        return [line for line in self.stderr_text.splitlines() if any(m in line for m in markers)]
+        return [line for line in self.stderr_text.splitlines()
+                if any(m in line for m in markers) or re.match(r"==\d+== ", line)]
 
 
 def conf(server_port, proxy_port, *extra):

@@ -54,19 +54,6 @@ bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Decodes the chunked body in stream[from, to) into `decoded`. true when the body ended (the last
 // chunk, or a size that is no number); false when the bytes ran out or a size was too large.
 bool decode_reference(const char *stream, long from, long to, long *length) {
@@ -79,13 +66,13 @@ bool decode_reference(const char *stream, long from, long to, long *length) {
         if (p == to) {
             return false;
         }
-        if (hex_value(stream[p]) < 0) {
+        if (hex_digit_value(stream[p]) < 0) {
             return true;
         }
         long long size = 0;
-        for (; p < to && hex_value(stream[p]) >= 0; ++p) {
+        for (; p < to && hex_digit_value(stream[p]) >= 0; ++p) {
             if (size <= limits::message_buffer_size) {
-                size = size * 16 + hex_value(stream[p]);
+                size = size * 16 + hex_digit_value(stream[p]);
             }
         }
         const char *line_end = find_text(stream + p, stream + to, "\r\n", 2);

@@ -13,16 +13,6 @@
 
 namespace {
 
-std::string hex(const std::string &text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : text) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 const std::string page_start = "<html>\r\n<head>\r\n<title>\r\n"
                                "Mivrel: A proxy filter for the Reason Hit &amp; Run blog\r\n"
                                "</title>\r\n</head>\r\n<body>\r\n<h1>\r\n"

@@ -32,16 +32,6 @@ std::string edited(const std::string &page, edit run, std::string *console) {
     return body();
 }
 
-std::string hex(const std::string &text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : text) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 std::string x_link(const std::string &name, const std::string &link = "") {
     return " (<a href=\"http://127.0.0.1:4004/mivrel/filter/" + hex(name) + "00" + hex(link) +
            "00/\">X</a>)";

@@ -42,6 +42,17 @@ inline void set_proxy(const char *host = "127.0.0.1", int port = 4004,
     proxy_settings.listen_port = port;
 }
 
+// Two lowercase hex digits per byte, as filter links encode author texts.
+inline std::string hex(const std::string &text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
 // Splits a header text into header_lines as the receiver does.
 inline void load_header_lines(const std::string &header) {
     std::memcpy(header_copy, header.data(), header.size());

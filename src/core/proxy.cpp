@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <time.h>
 
 #ifndef MIVREL_BLOG_HOST
 #define MIVREL_BLOG_HOST "reason.com"
@@ -242,6 +243,8 @@ void run_reply_pipeline() {
 int run_proxy() {
     // the console log is read line by line, also through a pipe or a file
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // the C library reads the time zone at its first use: do it now, not in the first exchange
+    tzset();
     int status = 0;
     if (start_up() != 0) {
         status = 1;
